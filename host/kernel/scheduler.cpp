@@ -1,0 +1,388 @@
+// Fibers, the ready queue, the virtual clock and the completion thread.
+#include "host/kernel/scheduler.h"
+
+#include <sys/mman.h>
+#include <ucontext.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <sstream>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define SIR_ASAN_FIBERS 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SIR_ASAN_FIBERS 1
+#endif
+#endif
+
+#if defined(SIR_ASAN_FIBERS)
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+namespace host {
+
+namespace {
+
+#if defined(SIR_ASAN_FIBERS)
+constexpr std::size_t kStackSize = 2 * 1024 * 1024;
+#else
+constexpr std::size_t kStackSize = 512 * 1024;
+#endif
+constexpr std::size_t kGuardSize = 4096;
+
+// Stack bounds and the sanitizer's fake-stack handle of one execution context.
+struct StackBounds {
+  const void* bottom = nullptr;
+  std::size_t size = 0;
+};
+
+}  // namespace
+
+struct SimThread::Context {
+  ucontext_t context;
+  StackBounds bounds;
+  void* fakeStack = nullptr;
+};
+
+struct Scheduler::SchedulerContext {
+  ucontext_t context;
+  StackBounds bounds;
+  void* fakeStack = nullptr;
+};
+
+namespace {
+
+// Switches from one context to another, telling the address sanitizer about the change
+// of stacks. `finishing` says the source context never runs again.
+template <class From, class To>
+void SwapContexts(From& from, To& to, bool finishing) {
+#if defined(SIR_ASAN_FIBERS)
+  __sanitizer_start_switch_fiber(finishing ? nullptr : &from.fakeStack, to.bounds.bottom,
+                                 to.bounds.size);
+#else
+  (void)finishing;
+#endif
+  swapcontext(&from.context, &to.context);
+#if defined(SIR_ASAN_FIBERS)
+  const void* oldBottom = nullptr;
+  std::size_t oldSize = 0;
+  __sanitizer_finish_switch_fiber(from.fakeStack, &oldBottom, &oldSize);
+#endif
+}
+
+}  // namespace
+
+SimThread::SimThread(int id, std::string name, std::function<void()> body, KIRQL startIrql)
+    : irql(startIrql), id_(id), name_(std::move(name)), body_(std::move(body)),
+      context_(std::make_unique<Context>()) {
+  stackSize_ = kStackSize;
+  stack_ = mmap(nullptr, stackSize_ + kGuardSize, PROT_READ | PROT_WRITE,
+                MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (stack_ == MAP_FAILED) {
+    std::fprintf(stderr, "simulation: no memory for a thread stack\n");
+    std::abort();
+  }
+  mprotect(stack_, kGuardSize, PROT_NONE);  // the stack grows down into the guard page
+  getcontext(&context_->context);
+  context_->context.uc_stack.ss_sp = static_cast<char*>(stack_) + kGuardSize;
+  context_->context.uc_stack.ss_size = stackSize_;
+  context_->context.uc_link = nullptr;
+  context_->bounds = {context_->context.uc_stack.ss_sp, stackSize_};
+  auto address = reinterpret_cast<std::uintptr_t>(this);
+  makecontext(&context_->context, reinterpret_cast<void (*)()>(&SimThread::Entry), 2,
+              static_cast<unsigned>(address & 0xFFFFFFFFu), static_cast<unsigned>(address >> 32));
+}
+
+SimThread::~SimThread() { munmap(stack_, stackSize_ + kGuardSize); }
+
+SimThread& CurrentThread() {
+  SimThread* thread = Simulation::Current().scheduler().current();
+  if (thread == nullptr) {
+    std::fprintf(stderr, "simulation: a platform call outside a simulated thread\n");
+    std::abort();
+  }
+  return *thread;
+}
+
+void SimThread::Entry(unsigned low, unsigned high) {
+  auto* self = reinterpret_cast<SimThread*>(static_cast<std::uintptr_t>(low) |
+                                            (static_cast<std::uintptr_t>(high) << 32));
+  Scheduler& scheduler = Simulation::Current().scheduler();
+#if defined(SIR_ASAN_FIBERS)
+  __sanitizer_finish_switch_fiber(nullptr, &scheduler.schedulerContext_->bounds.bottom,
+                                  &scheduler.schedulerContext_->bounds.size);
+#endif
+  try {
+    self->body_();
+  } catch (const std::exception& error) {
+    Simulation::Current().verifier().Report(rule::kThreadException, "thread body",
+                                            error.what());
+  } catch (...) {
+    Simulation::Current().verifier().Report(rule::kThreadException, "thread body",
+                                            "an exception of unknown type");
+  }
+  self->state_ = ThreadState::kFinished;
+  SwapContexts(*self->context_, *scheduler.schedulerContext_, /*finishing=*/true);
+  std::abort();  // a finished thread is never resumed
+}
+
+Scheduler::Scheduler(Simulation& simulation)
+    : simulation_(simulation), random_(simulation.seed()),
+      schedulerContext_(std::make_unique<SchedulerContext>()) {}
+
+Scheduler::~Scheduler() = default;
+
+SimThread* Scheduler::CreateThread(std::string name, std::function<void()> body, KIRQL irql) {
+  threads_.push_back(
+      std::make_unique<SimThread>(nextThreadId_++, std::move(name), std::move(body), irql));
+  SimThread* thread = threads_.back().get();
+  ready_.push_back(thread);
+  return thread;
+}
+
+RunResult Scheduler::Run(std::function<void()> body) {
+  if (ran_) {
+    std::fprintf(stderr, "simulation: Run() may be called once\n");
+    std::abort();
+  }
+  ran_ = true;
+  test_ = CreateThread("test", std::move(body));
+  completion_ = CreateThread("completion", [this] { CompletionLoop(); }, DISPATCH_LEVEL);
+
+  RunResult result;
+  while (test_->state_ != ThreadState::kFinished) {
+    SimThread* next = PickNext();
+    if (next == nullptr) {
+      result.outcome = RunOutcome::kDeadlock;
+      result.deadlockReport = DescribeThreads();
+      break;
+    }
+    SwitchTo(next);
+  }
+  running_ = nullptr;
+  return result;
+}
+
+void Scheduler::SwitchTo(SimThread* thread) {
+  ++handovers_;
+  ++epoch_;
+  running_ = thread;
+  thread->state_ = ThreadState::kRunning;
+  SwapContexts(*schedulerContext_, *thread->context_, /*finishing=*/false);
+  running_ = nullptr;
+}
+
+void Scheduler::ReturnToScheduler() {
+  SwapContexts(*running_->context_, *schedulerContext_, /*finishing=*/false);
+}
+
+SimThread* Scheduler::PickNext() {
+  for (;;) {
+    if (!ready_.empty()) {
+      std::size_t index = 0;
+      if (simulation_.seed() != 0) index = random_() % ready_.size();
+      SimThread* next = ready_[index];
+      ready_.erase(ready_.begin() + static_cast<std::ptrdiff_t>(index));
+      return next;
+    }
+    // Nothing can run now: first let an idle test thread look at what happened, then move
+    // the clock to the next deadline.
+    bool woke = false;
+    for (auto& thread : threads_) {
+      if (thread->state_ == ThreadState::kBlocked && thread->waitKind == WaitKind::kIdle &&
+          thread->idleEpoch != epoch_) {
+        MakeReady(thread.get());
+        woke = true;
+      }
+    }
+    if (woke) continue;
+    if (!AdvanceClock()) return nullptr;
+  }
+}
+
+bool Scheduler::AdvanceClock() {
+  VirtualTime next = kForever;
+  if (!timers_.empty()) next = timers_.begin()->first.when;
+  for (auto& thread : threads_) {
+    if (thread->state_ == ThreadState::kBlocked) next = std::min(next, thread->deadline);
+  }
+  if (next == kForever) return false;
+  simulation_.now_ = std::max(simulation_.now_, next);
+  ++epoch_;
+  while (!timers_.empty() && timers_.begin()->first.when <= simulation_.now_) {
+    auto node = timers_.extract(timers_.begin());
+    timerKeys_.erase(node.key().sequence);
+    PostCompletion(std::move(node.mapped()));
+  }
+  for (auto& thread : threads_) {
+    if (thread->state_ == ThreadState::kBlocked && thread->deadline <= simulation_.now_) {
+      TimeOut(thread.get());
+    }
+  }
+  return true;
+}
+
+void Scheduler::TimeOut(SimThread* thread) {
+  if (thread->waitKind == WaitKind::kObjects) {
+    for (ULONG i = 0; i < thread->waitCount; ++i) RemoveEntryList(&thread->waitBlocks[i].link);
+    thread->waitStatus = STATUS_TIMEOUT;
+  } else {
+    thread->waitStatus = STATUS_SUCCESS;
+  }
+  MakeReady(thread);
+}
+
+void Scheduler::MakeReady(SimThread* thread) {
+  if (thread->state_ != ThreadState::kBlocked) return;
+  thread->state_ = ThreadState::kReady;
+  thread->waitKind = WaitKind::kNone;
+  thread->deadline = kForever;
+  ready_.push_back(thread);
+}
+
+void Scheduler::Block(WaitKind kind, const char* call, VirtualTime deadline) {
+  SimThread* self = running_;
+  self->state_ = ThreadState::kBlocked;
+  self->waitKind = kind;
+  self->waitCall = call;
+  self->deadline = deadline;
+  ReturnToScheduler();
+}
+
+void Scheduler::SchedulingPoint() {
+  if (simulation_.seed() == 0 || running_ == nullptr) return;
+  if (random_() % 4 != 0) return;
+  Yield();
+}
+
+void Scheduler::Yield() {
+  SimThread* self = running_;
+  self->state_ = ThreadState::kReady;
+  ready_.push_back(self);
+  ReturnToScheduler();
+}
+
+void Scheduler::Park() {
+  SimThread* self = running_;
+  self->state_ = ThreadState::kParked;
+  ReturnToScheduler();
+  std::abort();  // a parked thread is never resumed
+}
+
+void Scheduler::IdleWait(VirtualTime deadline) {
+  running_->idleEpoch = epoch_;
+  Block(WaitKind::kIdle, "RunUntil", deadline);
+}
+
+Simulation::TimerId Scheduler::ScheduleAt(VirtualTime when, std::function<void()> fn) {
+  if (when <= simulation_.now_ && completion_ != nullptr) {
+    PostCompletion(std::move(fn));
+    return 0;
+  }
+  TimerKey key{when, ++timerSequence_};
+  timers_.emplace(key, std::move(fn));
+  timerKeys_.emplace(key.sequence, key);
+  return key.sequence;
+}
+
+bool Scheduler::Cancel(Simulation::TimerId id) {
+  auto found = timerKeys_.find(id);
+  if (found == timerKeys_.end()) return false;
+  timers_.erase(found->second);
+  timerKeys_.erase(found);
+  return true;
+}
+
+void Scheduler::PostCompletion(std::function<void()> fn) {
+  completionWork_.push_back(std::move(fn));
+  if (completion_ != nullptr && completion_->state_ == ThreadState::kBlocked &&
+      completion_->waitKind == WaitKind::kCompletionWork) {
+    MakeReady(completion_);
+  }
+}
+
+void Scheduler::CompletionLoop() {
+  for (;;) {
+    if (completionWork_.empty()) {
+      Block(WaitKind::kCompletionWork, "completion queue");
+      continue;
+    }
+    std::function<void()> work = std::move(completionWork_.front());
+    completionWork_.pop_front();
+    running_->irql = DISPATCH_LEVEL;
+    work();
+  }
+}
+
+void Scheduler::WakeSpinner(KSPIN_LOCK* lock) {
+  SimThread* first = nullptr;
+  for (auto& thread : threads_) {
+    if (thread->state_ == ThreadState::kBlocked && thread->waitKind == WaitKind::kSpinLock &&
+        thread->spinningOn == lock &&
+        (first == nullptr || thread->spinTicket < first->spinTicket)) {
+      first = thread.get();
+    }
+  }
+  if (first != nullptr) MakeReady(first);
+}
+
+const SimThread* Scheduler::WaiterInRange(const void* begin, std::size_t size) const {
+  auto low = reinterpret_cast<std::uintptr_t>(begin);
+  for (auto& thread : threads_) {
+    if (thread->state_ != ThreadState::kBlocked || thread->waitKind != WaitKind::kObjects) {
+      continue;
+    }
+    for (ULONG i = 0; i < thread->waitCount; ++i) {
+      auto object = reinterpret_cast<std::uintptr_t>(thread->waitBlocks[i].object);
+      if (object >= low && object < low + size) return thread.get();
+    }
+  }
+  return nullptr;
+}
+
+std::string Scheduler::DescribeThreads() const {
+  std::ostringstream out;
+  out << "at virtual time " << simulation_.Now() << " (100 ns units), seed "
+      << simulation_.seed() << ":\n";
+  for (auto& thread : threads_) {
+    out << "  " << thread->name_ << " [IRQL " << int(thread->irql) << "]: ";
+    switch (thread->state_) {
+      case ThreadState::kReady: out << "ready"; break;
+      case ThreadState::kRunning: out << "running"; break;
+      case ThreadState::kFinished: out << "finished"; break;
+      case ThreadState::kParked: out << "terminated"; break;
+      case ThreadState::kBlocked:
+        switch (thread->waitKind) {
+          case WaitKind::kObjects:
+            out << "waiting in " << thread->waitCall << " for "
+                << (thread->waitType == WaitAll ? "all of" : "any of");
+            for (ULONG i = 0; i < thread->waitCount; ++i) {
+              out << ' ' << static_cast<const void*>(thread->waitBlocks[i].object);
+            }
+            break;
+          case WaitKind::kSpinLock: {
+            out << "spinning on lock " << static_cast<const void*>(thread->spinningOn);
+            auto* owner = reinterpret_cast<const SimThread*>(*thread->spinningOn);
+            if (owner != nullptr) out << " held by " << owner->name_;
+            break;
+          }
+          case WaitKind::kSleep: out << "sleeping in " << thread->waitCall; break;
+          case WaitKind::kIdle: out << "waiting for the simulation (RunUntil)"; break;
+          case WaitKind::kCompletionWork: out << "idle, no completion work"; break;
+          case WaitKind::kNone: out << "blocked"; break;
+        }
+        if (thread->deadline != kForever) out << " until " << thread->deadline;
+        break;
+    }
+    out << '\n';
+  }
+  return out.str();
+}
+
+IrqlScope::IrqlScope(KIRQL irql) : saved_(CurrentThread().irql) { CurrentThread().irql = irql; }
+IrqlScope::~IrqlScope() { CurrentThread().irql = saved_; }
+
+}  // namespace host

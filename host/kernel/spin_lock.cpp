@@ -1,0 +1,126 @@
+// Spin locks, IRQL, interlocked counters and the interlocked list calls. A lock holds the
+// address of the simulated thread that owns it; a thread that finds it taken spins, that
+// is, blocks until the owner releases it.
+#include <algorithm>
+#include <cstdio>
+
+#include "host/kernel/scheduler.h"
+#include "platform/kernel.h"
+
+namespace host {
+namespace {
+
+std::string Address(const void* pointer) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", pointer);
+  return text;
+}
+
+KIRQL AcquireLock(PKSPIN_LOCK lock, const char* call) {
+  Scheduler& scheduler = Simulation::Current().scheduler();
+  Verifier& verifier = Simulation::Current().verifier();
+  SimThread& self = CurrentThread();
+  scheduler.SchedulingPoint();
+  if (*lock == reinterpret_cast<KSPIN_LOCK>(&self)) {
+    verifier.Report(rule::kLockRecursive, call,
+                    "lock " + Address(lock) + " is already held by this thread");
+    return self.irql;
+  }
+  if (!self.heldLocks.empty()) {
+    verifier.Report(rule::kTwoLocks, call,
+                    "acquiring lock " + Address(lock) + " while holding lock " +
+                        Address(self.heldLocks.back()));
+  }
+  self.spinTicket = scheduler.NextSpinTicket();
+  while (*lock != 0) {
+    self.spinningOn = lock;
+    scheduler.Block(WaitKind::kSpinLock, call);
+  }
+  self.spinningOn = nullptr;
+  *lock = reinterpret_cast<KSPIN_LOCK>(&self);
+  self.heldLocks.push_back(lock);
+  KIRQL old = self.irql;
+  self.irql = std::max(self.irql, DISPATCH_LEVEL);
+  return old;
+}
+
+void ReleaseLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* call) {
+  Scheduler& scheduler = Simulation::Current().scheduler();
+  SimThread& self = CurrentThread();
+  if (*lock != reinterpret_cast<KSPIN_LOCK>(&self)) {
+    Simulation::Current().verifier().Report(
+        rule::kLockNotHeld, call, "lock " + Address(lock) + " is not held by this thread");
+    return;
+  }
+  *lock = 0;
+  self.heldLocks.erase(std::find(self.heldLocks.begin(), self.heldLocks.end(), lock));
+  self.irql = newIrql;
+  scheduler.WakeSpinner(lock);
+  scheduler.SchedulingPoint();
+}
+
+}  // namespace
+}  // namespace host
+
+using host::AcquireLock;
+using host::ReleaseLock;
+
+extern "C" {
+
+void KeInitializeSpinLock(PKSPIN_LOCK lock) { *lock = 0; }
+
+KIRQL KfAcquireSpinLock(PKSPIN_LOCK lock) { return AcquireLock(lock, "KfAcquireSpinLock"); }
+
+void KfReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
+  ReleaseLock(lock, newIrql, "KfReleaseSpinLock");
+}
+
+KIRQL KeGetCurrentIrql() { return host::CurrentThread().irql; }
+
+LONG InterlockedIncrement(LONG volatile* addend) {
+  host::Simulation::Current().scheduler().SchedulingPoint();
+  LONG value = *addend + 1;
+  *addend = value;
+  return value;
+}
+
+LONG InterlockedDecrement(LONG volatile* addend) {
+  host::Simulation::Current().scheduler().SchedulingPoint();
+  LONG value = *addend - 1;
+  *addend = value;
+  return value;
+}
+
+LONG InterlockedExchange(LONG volatile* target, LONG value) {
+  host::Simulation::Current().scheduler().SchedulingPoint();
+  LONG old = *target;
+  *target = value;
+  return old;
+}
+
+PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY head, PLIST_ENTRY entry,
+                                         PKSPIN_LOCK lock) {
+  KIRQL old = AcquireLock(lock, "ExfInterlockedInsertTailList");
+  PLIST_ENTRY previous = IsListEmpty(head) ? nullptr : head->Blink;
+  InsertTailList(head, entry);
+  ReleaseLock(lock, old, "ExfInterlockedInsertTailList");
+  return previous;
+}
+
+PLIST_ENTRY ExfInterlockedInsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry,
+                                         PKSPIN_LOCK lock) {
+  KIRQL old = AcquireLock(lock, "ExfInterlockedInsertHeadList");
+  PLIST_ENTRY previous = IsListEmpty(head) ? nullptr : head->Flink;
+  InsertHeadList(head, entry);
+  ReleaseLock(lock, old, "ExfInterlockedInsertHeadList");
+  return previous;
+}
+
+PLIST_ENTRY ExfInterlockedRemoveHeadList(PLIST_ENTRY head, PKSPIN_LOCK lock) {
+  KIRQL old = AcquireLock(lock, "ExfInterlockedRemoveHeadList");
+  PLIST_ENTRY entry = IsListEmpty(head) ? nullptr : RemoveHeadList(head);
+  ReleaseLock(lock, old, "ExfInterlockedRemoveHeadList");
+  return entry;
+}
+
+}  // extern "C"

@@ -9,6 +9,11 @@ typedef INT NDIS_STATUS, *PNDIS_STATUS;
 typedef PVOID NDIS_HANDLE, *PNDIS_HANDLE;
 typedef ULONG NDIS_OID, *PNDIS_OID;
 typedef UNICODE_STRING NDIS_STRING, *PNDIS_STRING;
+
+// An NDIS_STRING for a string literal, e.g. NDIS_STRING_CONST("MaxConnectList").
+#define NDIS_STRING_CONST(text)                                                          \
+  {static_cast<USHORT>(sizeof(u"" text) - sizeof(WCHAR)), static_cast<USHORT>(sizeof(u"" text)), \
+   const_cast<PWSTR>(u"" text)}
 typedef ULONG NDIS_ERROR_CODE;
 
 // ---------------------------------------------------------------------------

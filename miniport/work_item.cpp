@@ -16,6 +16,16 @@ WorkItem* TakeNextItem(IrDevice* device) {
   return entry == nullptr ? nullptr : CONTAINING_RECORD(entry, WorkItem, link);
 }
 
+// Frees an item that will never run, releasing a caller that waits for it.
+void AbandonWorkItem(WorkItem* item) {
+  if (item->kind == RawExchangeWork) {
+    auto* request = static_cast<WaitingRequest*>(item->buffer);
+    request->status = STATUS_CANCELLED;
+    KeSetEvent(&request->done, 0, FALSE);
+  }
+  FreeWorkItem(item);
+}
+
 }  // namespace
 
 NTSTATUS QueueWorkItem(WorkKind kind, IrDevice* device, WorkRoutine routine, PVOID buffer,
@@ -59,7 +69,7 @@ void WorkerThread(PVOID context) {
     }
   }
 
-  while (WorkItem* item = TakeNextItem(device)) FreeWorkItem(item);
+  while (WorkItem* item = TakeNextItem(device)) AbandonWorkItem(item);
   WriteOnce(device->workerThreadHandle, HANDLE{nullptr});
   PsTerminateSystemThread(STATUS_SUCCESS);
 }

@@ -12,6 +12,15 @@ enum WorkKind : ULONG {
   SetLinkSpeedWork = 1,
   ResetWork = 2,
   MediaBusyWork = 3,
+  RawExchangeWork = 4,  // the raw transceiver exchange; its caller waits for it
+};
+
+// The head of a request whose caller waits for its work item (RawExchangeWork): the item's
+// buffer points to it. An item that never runs because the thread stops still releases
+// its caller, with STATUS_CANCELLED.
+struct WaitingRequest {
+  KEVENT done;  // notification event
+  NTSTATUS status;
 };
 
 struct WorkItem;
@@ -34,6 +43,7 @@ NTSTATUS QueueWorkItem(WorkKind kind, IrDevice* device, WorkRoutine routine, PVO
 void FreeWorkItem(WorkItem* item);
 
 // Start routine of the adapter's system thread; the start context is the IrDevice. Ends
-// when stopEvent is signalled: items still queued are freed without running, and the
-// thread clears workerThreadHandle as its last access to the IrDevice.
+// when stopEvent is signalled: items still queued are freed without running (a waiting
+// caller is released), and the thread clears workerThreadHandle as its last access to the
+// IrDevice.
 void WorkerThread(PVOID context);

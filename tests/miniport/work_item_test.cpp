@@ -96,16 +96,23 @@ TEST_F(WorkerThreadTest, RunsItemsInQueueOrderAtPriority16IncludingThoseQueuedWh
   });
 }
 
-TEST_F(WorkerThreadTest, StopFreesQueuedItemsWithoutRunningThem) {
+TEST_F(WorkerThreadTest, StopFreesQueuedItemsWithoutRunningThemAndReleasesTheirWaiters) {
   Run([&] {
     Start(true);
     Queue("running", Slow);
     Queue("a");
     Queue("b");
     Queue("c");
+    WaitingRequest waiting{};
+    KeInitializeEvent(&waiting.done, NotificationEvent, FALSE);
+    waiting.status = STATUS_PENDING;
+    ASSERT_EQ(QueueWorkItem(RawExchangeWork, device_.get(), Record, &waiting, sizeof waiting),
+              STATUS_SUCCESS);
     sim().RunFor(10 * host::kMillisecond);  // "running" is in its sleep now
     Stop();
     EXPECT_EQ(trace, std::vector<std::string>{"running@0"});
+    EXPECT_EQ(KeReadStateEvent(&waiting.done), 1) << "a caller waiting for its item is released";
+    EXPECT_EQ(waiting.status, STATUS_CANCELLED);
     EXPECT_FALSE(routineRunning) << "the running item completes before the thread ends";
     EXPECT_TRUE(IsListEmpty(&device_->workQueue));
     EXPECT_EQ(sim().pool().CheckLeaks("after the worker thread stopped"), 0u);

@@ -1,5 +1,6 @@
 // Deferred procedure calls: a queued DPC runs once on the completion thread at
-// DISPATCH_LEVEL; queueing it again before it ran changes nothing.
+// DISPATCH_LEVEL; queueing it again before it ran changes nothing. Runs on any simulated
+// thread at any IRQL.
 #include "host/kernel/scheduler.h"
 #include "platform/kernel.h"
 
@@ -20,7 +21,8 @@ BOOLEAN KeInsertQueueDpc(PKDPC dpc, PVOID systemArgument1, PVOID systemArgument2
   dpc->SystemArgument2 = systemArgument2;
   simulation.Extension<host::QueuedDpcs>().queued.insert(dpc);
   scheduler.PostCompletion([dpc, &simulation] {
-    simulation.Extension<host::QueuedDpcs>().queued.erase(dpc);
+    // A free of the DPC's memory withdrew it (and was reported): nothing is left to run.
+    if (simulation.Extension<host::QueuedDpcs>().queued.erase(dpc) == 0) return;
     dpc->DpcData = nullptr;
     dpc->DeferredRoutine(dpc, dpc->DeferredContext, dpc->SystemArgument1,
                          dpc->SystemArgument2);

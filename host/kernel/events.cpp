@@ -14,6 +14,20 @@ constexpr LONGLONG kSystemTimeBase = 134115264000000000LL;
 
 bool IsSignalled(const DISPATCHER_HEADER* object) { return object->SignalState > 0; }
 
+// An event that KeInitializeEvent never set up (fresh pool is 0xCD, zeroed memory has no
+// wait list) would send the wait-list walk through garbage; it is reported instead.
+bool IsInitializedEvent(const DISPATCHER_HEADER* object, const char* call) {
+  if ((object->Type == NotificationEvent || object->Type == SynchronizationEvent) &&
+      object->WaitListHead.Flink != nullptr && object->WaitListHead.Blink != nullptr) {
+    return true;
+  }
+  char detail[96];
+  std::snprintf(detail, sizeof detail, "the object at %p is not an initialized event",
+                static_cast<const void*>(object));
+  Simulation::Current().verifier().Report(rule::kBadArgument, call, detail);
+  return false;
+}
+
 // A satisfied wait consumes the signal of a synchronization event.
 void Consume(DISPATCHER_HEADER* object) {
   if (object->Type == SynchronizationEvent) object->SignalState = 0;
@@ -42,7 +56,11 @@ NTSTATUS TrySatisfy(ULONG count, DISPATCHER_HEADER* const* objects, WAIT_TYPE ty
 VirtualTime Deadline(const LARGE_INTEGER* timeout) {
   Simulation& simulation = Simulation::Current();
   if (timeout == nullptr) return kForever;
-  if (timeout->QuadPart < 0) return simulation.Now() - timeout->QuadPart;
+  if (timeout->QuadPart < 0) {
+    // -INT64_MIN does not exist; that time-out is as good as for ever.
+    if (timeout->QuadPart == INT64_MIN) return kForever;
+    return AddSaturating(simulation.Now(), -timeout->QuadPart);
+  }
   return timeout->QuadPart - kSystemTimeBase;
 }
 
@@ -63,10 +81,13 @@ NTSTATUS Wait(ULONG count, PVOID* objects, WAIT_TYPE type, PLARGE_INTEGER timeou
                                  "wait on " + std::to_string(count) + " objects");
     return STATUS_INVALID_PARAMETER;
   }
+  auto headers = reinterpret_cast<DISPATCHER_HEADER* const*>(objects);
+  for (ULONG i = 0; i < count; ++i) {
+    if (!IsInitializedEvent(headers[i], call)) return STATUS_INVALID_PARAMETER;
+  }
   if (timeout == nullptr || timeout->QuadPart != 0) CheckPassive(rule::kWaitAbovePassive, call);
   scheduler.SchedulingPoint();
 
-  auto headers = reinterpret_cast<DISPATCHER_HEADER* const*>(objects);
   NTSTATUS status = TrySatisfy(count, headers, type);
   if (status != STATUS_PENDING) return status;
   VirtualTime deadline = Deadline(timeout);
@@ -102,14 +123,15 @@ void SatisfyWaiters(DISPATCHER_HEADER* object) {
   }
 }
 
-NTSTATUS Delay(VirtualTime span, const char* call) {
+// Sleeps until the deadline; one that has passed gives the other ready threads a turn.
+NTSTATUS Delay(VirtualTime deadline, const char* call) {
   CheckPassive(rule::kSleepAbovePassive, call);
   Scheduler& scheduler = Simulation::Current().scheduler();
-  if (span <= 0) {
+  if (deadline <= Simulation::Current().Now()) {
     scheduler.Yield();
     return STATUS_SUCCESS;
   }
-  scheduler.Block(WaitKind::kSleep, call, Simulation::Current().Now() + span);
+  scheduler.Block(WaitKind::kSleep, call, deadline);
   return STATUS_SUCCESS;
 }
 
@@ -125,6 +147,7 @@ void KeInitializeEvent(PKEVENT event, EVENT_TYPE type, BOOLEAN state) {
 }
 
 LONG KeSetEvent(PKEVENT event, KPRIORITY, BOOLEAN) {
+  if (!host::IsInitializedEvent(&event->Header, "KeSetEvent")) return 0;
   LONG previous = event->Header.SignalState;
   event->Header.SignalState = 1;
   host::SatisfyWaiters(&event->Header);
@@ -159,14 +182,17 @@ NTSTATUS KeWaitForMultipleObjects(ULONG count, PVOID objects[], WAIT_TYPE waitTy
 }
 
 NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE, BOOLEAN, PLARGE_INTEGER interval) {
-  host::VirtualTime span = interval->QuadPart < 0
-                               ? -interval->QuadPart
-                               : host::Deadline(interval) - host::Simulation::Current().Now();
-  return host::Delay(span, "KeDelayExecutionThread");
+  if (interval == nullptr) {
+    host::Simulation::Current().verifier().Report(host::rule::kBadArgument,
+                                                  "KeDelayExecutionThread", "no interval");
+    return STATUS_INVALID_PARAMETER;
+  }
+  return host::Delay(host::Deadline(interval), "KeDelayExecutionThread");
 }
 
 void NdisMSleep(ULONG microsecondsToSleep) {
-  host::Delay(static_cast<host::VirtualTime>(microsecondsToSleep) * host::kMicrosecond,
+  host::Delay(host::Simulation::Current().Now() +
+                  static_cast<host::VirtualTime>(microsecondsToSleep) * host::kMicrosecond,
               "NdisMSleep");
 }
 

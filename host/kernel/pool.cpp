@@ -24,7 +24,17 @@ std::string DescribeCodeAddress(const void* address) {
   std::unique_ptr<char, void (*)(void*)> demangled(
       abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status), std::free);
   std::string name = status == 0 && demangled ? demangled.get() : info.dli_sname;
-  if (auto paren = name.find('('); paren != std::string::npos) name.resize(paren);
+  // Drop the parameter list: the last balanced "(...)" at the end of the name.
+  if (!name.empty() && name.back() == ')') {
+    int depth = 0;
+    for (std::size_t i = name.size(); i-- > 0;) {
+      depth += name[i] == ')' ? 1 : name[i] == '(' ? -1 : 0;
+      if (depth == 0) {
+        name.resize(i);
+        break;
+      }
+    }
+  }
   char offset[32];
   std::snprintf(offset, sizeof offset, "+0x%zx",
                 static_cast<std::size_t>(static_cast<const char*>(address) -
@@ -45,11 +55,14 @@ std::string DescribeTag(std::uint32_t tag) {
 
 Pool::~Pool() {
   for (auto& [pointer, allocation] : live_) std::free(const_cast<void*>(pointer));
+  for (void* pointer : quarantine_) std::free(pointer);
 }
 
 void* Pool::Allocate(PoolKind kind, std::size_t size, std::uint32_t tag,
                      std::size_t alignment, const void* returnAddress, const char* call) {
   if (Simulation::Current().faults().ShouldFail(tag)) return nullptr;
+  // A size near SIZE_MAX would wrap when rounded up and hand out a tiny block.
+  if (size > kLargestAllocation) return nullptr;
   std::size_t rounded = (std::max<std::size_t>(size, 1) + alignment - 1) / alignment * alignment;
   void* memory = std::aligned_alloc(alignment, rounded);
   if (memory == nullptr) return nullptr;
@@ -80,9 +93,16 @@ void Pool::Free(PoolKind kind, void* pointer, std::size_t length, const char* ca
                         DescribeCodeAddress(allocation.returnAddress));
   }
   std::memset(pointer, 0xDD, allocation.size);
-  std::free(pointer);
   live_.erase(found);
   freed_.insert(pointer);
+  // Freed blocks wait in a quarantine before they go back to the C library, so that the
+  // next allocation does not get the same address at once and a second free of it is
+  // still seen as a double free.
+  quarantine_.push_back(pointer);
+  if (quarantine_.size() > kQuarantineBlocks) {
+    std::free(quarantine_.front());
+    quarantine_.pop_front();
+  }
 }
 
 const PoolAllocation* Pool::Find(const void* pointer) const {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <set>
 #include <string>
@@ -29,7 +30,8 @@ class Pool {
   // relies on zeroed pool shows it; freed memory is filled with 0xDD before release.
   void* Allocate(PoolKind kind, std::size_t size, std::uint32_t tag, std::size_t alignment,
                  const void* returnAddress, const char* call);
-  // Checks the free against the allocation; a bad free is reported and not performed.
+  // Checks the free against the allocation. A free of memory that is not live is reported
+  // and not performed; one with the wrong call or length is reported and performed.
   void Free(PoolKind kind, void* pointer, std::size_t length, const char* call);
 
   const PoolAllocation* Find(const void* pointer) const;
@@ -39,8 +41,13 @@ class Pool {
   std::size_t CheckLeaks(const char* checkpoint);
 
  private:
+  // Larger requests fail as the real pool would; no allocation of the driver comes close.
+  static constexpr std::size_t kLargestAllocation = std::size_t{64} << 20;
+  static constexpr std::size_t kQuarantineBlocks = 4096;
+
   std::map<const void*, PoolAllocation> live_;
   std::set<const void*> freed_;  // addresses freed and not handed out again
+  std::deque<void*> quarantine_;  // freed blocks not yet returned to the C library
 };
 
 // "func+0x12" for a code address, for reports.

@@ -19,11 +19,15 @@ void CheckObjectsInside(const void* pointer, const char* call) {
                                  "the memory holds an object that " + waiter->name() +
                                      " waits on");
   }
-  for (const KDPC* dpc : simulation.Extension<QueuedDpcs>().queued) {
-    auto at = reinterpret_cast<const char*>(dpc);
+  std::set<const KDPC*>& queued = simulation.Extension<QueuedDpcs>().queued;
+  for (auto dpc = queued.begin(); dpc != queued.end();) {
+    auto at = reinterpret_cast<const char*>(*dpc);
     if (at >= begin && at < begin + allocation->size) {
       simulation.verifier().Report(rule::kPoolFreeQueuedDpc, call,
                                    "the memory holds a DPC that is still queued");
+      dpc = queued.erase(dpc);  // it must not run on freed memory
+    } else {
+      ++dpc;
     }
   }
 }

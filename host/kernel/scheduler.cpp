@@ -19,6 +19,7 @@
 #endif
 
 #if defined(SIR_ASAN_FIBERS)
+#include <sanitizer/asan_interface.h>
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -96,7 +97,14 @@ SimThread::SimThread(int id, std::string name, std::function<void()> body, KIRQL
               static_cast<unsigned>(address & 0xFFFFFFFFu), static_cast<unsigned>(address >> 32));
 }
 
-SimThread::~SimThread() { munmap(stack_, stackSize_ + kGuardSize); }
+SimThread::~SimThread() {
+#if defined(SIR_ASAN_FIBERS)
+  // A thread abandoned inside a call leaves its frames' red zones poisoned; clear them, or
+  // the next mapping at this address would inherit them.
+  __asan_unpoison_memory_region(static_cast<char*>(stack_) + kGuardSize, stackSize_);
+#endif
+  munmap(stack_, stackSize_ + kGuardSize);
+}
 
 SimThread& CurrentThread() {
   SimThread* thread = Simulation::Current().scheduler().current();
@@ -124,6 +132,7 @@ void SimThread::Entry(unsigned low, unsigned high) {
     Simulation::Current().verifier().Report(rule::kThreadException, "thread body",
                                             "an exception of unknown type");
   }
+  scheduler.CheckNoLocksHeld("thread exit");
   self->state_ = ThreadState::kFinished;
   SwapContexts(*self->context_, *scheduler.schedulerContext_, /*finishing=*/true);
   std::abort();  // a finished thread is never resumed
@@ -153,11 +162,16 @@ RunResult Scheduler::Run(std::function<void()> body) {
   completion_ = CreateThread("completion", [this] { CompletionLoop(); }, DISPATCH_LEVEL);
 
   RunResult result;
-  while (test_->state_ != ThreadState::kFinished) {
+  while (test_->state_ != ThreadState::kFinished && test_->state_ != ThreadState::kParked) {
     SimThread* next = PickNext();
     if (next == nullptr) {
       result.outcome = RunOutcome::kDeadlock;
-      result.deadlockReport = DescribeThreads();
+      if (timeLimitReached_) {
+        result.deadlockReport = "no progress within the virtual time limit of " +
+                                std::to_string(simulation_.timeLimit() / kSecond) +
+                                " s (the threads only wait and time out), ";
+      }
+      result.deadlockReport += DescribeThreads();
       break;
     }
     SwitchTo(next);
@@ -210,12 +224,16 @@ bool Scheduler::AdvanceClock() {
     if (thread->state_ == ThreadState::kBlocked) next = std::min(next, thread->deadline);
   }
   if (next == kForever) return false;
+  if (next > simulation_.timeLimit()) {
+    timeLimitReached_ = true;
+    return false;
+  }
   simulation_.now_ = std::max(simulation_.now_, next);
   ++epoch_;
   while (!timers_.empty() && timers_.begin()->first.when <= simulation_.now_) {
     auto node = timers_.extract(timers_.begin());
     timerKeys_.erase(node.key().sequence);
-    PostCompletion(std::move(node.mapped()));
+    PostCompletion(node.key().sequence, std::move(node.mapped()));
   }
   for (auto& thread : threads_) {
     if (thread->state_ == ThreadState::kBlocked && thread->deadline <= simulation_.now_) {
@@ -267,9 +285,20 @@ void Scheduler::Yield() {
 
 void Scheduler::Park() {
   SimThread* self = running_;
+  CheckNoLocksHeld("PsTerminateSystemThread");
   self->state_ = ThreadState::kParked;
-  ReturnToScheduler();
+  SwapContexts(*self->context_, *schedulerContext_, /*finishing=*/true);
   std::abort();  // a parked thread is never resumed
+}
+
+void Scheduler::CheckNoLocksHeld(const char* where) {
+  SimThread* self = running_;
+  if (self->heldLocks.empty()) return;
+  char lock[32];
+  std::snprintf(lock, sizeof lock, "%p", static_cast<void*>(self->heldLocks.back()));
+  simulation_.verifier().Report(rule::kLockHeldOnReturn, where,
+                                std::to_string(self->heldLocks.size()) +
+                                    " spin lock(s) still held, the last taken " + lock);
 }
 
 void Scheduler::IdleWait(VirtualTime deadline) {
@@ -278,26 +307,33 @@ void Scheduler::IdleWait(VirtualTime deadline) {
 }
 
 Simulation::TimerId Scheduler::ScheduleAt(VirtualTime when, std::function<void()> fn) {
-  if (when <= simulation_.now_ && completion_ != nullptr) {
-    PostCompletion(std::move(fn));
-    return 0;
-  }
   TimerKey key{when, ++timerSequence_};
+  if (when <= simulation_.now_) {
+    PostCompletion(key.sequence, std::move(fn));
+    return key.sequence;
+  }
   timers_.emplace(key, std::move(fn));
   timerKeys_.emplace(key.sequence, key);
   return key.sequence;
 }
 
 bool Scheduler::Cancel(Simulation::TimerId id) {
-  auto found = timerKeys_.find(id);
-  if (found == timerKeys_.end()) return false;
-  timers_.erase(found->second);
-  timerKeys_.erase(found);
+  if (id == 0) return false;
+  if (auto found = timerKeys_.find(id); found != timerKeys_.end()) {
+    timers_.erase(found->second);
+    timerKeys_.erase(found);
+    return true;
+  }
+  // Due already, but not yet started on the completion thread.
+  auto queued = std::find_if(completionWork_.begin(), completionWork_.end(),
+                             [id](const CompletionItem& item) { return item.id == id; });
+  if (queued == completionWork_.end()) return false;
+  completionWork_.erase(queued);
   return true;
 }
 
-void Scheduler::PostCompletion(std::function<void()> fn) {
-  completionWork_.push_back(std::move(fn));
+void Scheduler::PostCompletion(Simulation::TimerId id, std::function<void()> fn) {
+  completionWork_.push_back(CompletionItem{id, std::move(fn)});
   if (completion_ != nullptr && completion_->state_ == ThreadState::kBlocked &&
       completion_->waitKind == WaitKind::kCompletionWork) {
     MakeReady(completion_);
@@ -310,10 +346,19 @@ void Scheduler::CompletionLoop() {
       Block(WaitKind::kCompletionWork, "completion queue");
       continue;
     }
-    std::function<void()> work = std::move(completionWork_.front());
+    std::function<void()> work = std::move(completionWork_.front().fn);
     completionWork_.pop_front();
     running_->irql = DISPATCH_LEVEL;
-    work();
+    // One failing item must not end the completion context for every later one.
+    try {
+      work();
+    } catch (const std::exception& error) {
+      simulation_.verifier().Report(rule::kThreadException, "completion work", error.what());
+    } catch (...) {
+      simulation_.verifier().Report(rule::kThreadException, "completion work",
+                                    "an exception of unknown type");
+    }
+    CheckNoLocksHeld("completion work");
   }
 }
 
@@ -327,6 +372,13 @@ void Scheduler::WakeSpinner(KSPIN_LOCK* lock) {
     }
   }
   if (first != nullptr) MakeReady(first);
+}
+
+SimThread* Scheduler::FindThread(const void* address) const {
+  for (auto& thread : threads_) {
+    if (thread.get() == address) return thread.get();
+  }
+  return nullptr;
 }
 
 const SimThread* Scheduler::WaiterInRange(const void* begin, std::size_t size) const {
@@ -365,7 +417,8 @@ std::string Scheduler::DescribeThreads() const {
             break;
           case WaitKind::kSpinLock: {
             out << "spinning on lock " << static_cast<const void*>(thread->spinningOn);
-            auto* owner = reinterpret_cast<const SimThread*>(*thread->spinningOn);
+            const SimThread* owner =
+                FindThread(reinterpret_cast<const void*>(*thread->spinningOn));
             if (owner != nullptr) out << " held by " << owner->name_;
             break;
           }

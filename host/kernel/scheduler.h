@@ -61,6 +61,9 @@ class SimThread {
   std::uint64_t idleEpoch = 0;
 
   std::vector<KSPIN_LOCK*> heldLocks;
+  // The IRQL before each lock in heldLocks was taken, in the same order; the release must
+  // return to it.
+  std::vector<KIRQL> irqlsBeforeLocks;
 
  private:
   friend class Scheduler;
@@ -102,8 +105,12 @@ class Scheduler {
   bool Cancel(Simulation::TimerId id);
   // Runs fn on the completion thread as soon as it gets its turn (DPCs and completions
   // that are due now).
-  void PostCompletion(std::function<void()> fn);
+  void PostCompletion(std::function<void()> fn) { PostCompletion(0, std::move(fn)); }
   bool IsCompletionThread() const { return running_ == completion_; }
+  // Threads made by PsCreateSystemThread, as opposed to the test and completion threads.
+  bool IsSystemThread(const SimThread* thread) const {
+    return thread != test_ && thread != completion_;
+  }
 
   // Wakes a thread that spins on the lock, if any (first come, first served).
   void WakeSpinner(KSPIN_LOCK* lock);
@@ -115,6 +122,8 @@ class Scheduler {
   // Any blocked thread waiting on an object inside [begin, begin + size)?
   const SimThread* WaiterInRange(const void* begin, std::size_t size) const;
   const std::vector<std::unique_ptr<SimThread>>& threads() const { return threads_; }
+  // The thread at this address (a thread handle, a KTHREAD, a lock's owner), or null.
+  SimThread* FindThread(const void* address) const;
   std::string DescribeThreads() const;
 
   std::uint64_t handovers() const { return handovers_; }
@@ -127,6 +136,11 @@ class Scheduler {
   void ReturnToScheduler();
   void CompletionLoop();
   void TimeOut(SimThread* thread);
+  // Queues work for the completion thread; a non-zero id lets Cancel withdraw it until it
+  // starts.
+  void PostCompletion(Simulation::TimerId id, std::function<void()> fn);
+  // Reports locks the running thread still holds where it must hold none.
+  void CheckNoLocksHeld(const char* where);
 
   Simulation& simulation_;
   std::mt19937_64 random_;
@@ -135,7 +149,11 @@ class Scheduler {
   SimThread* running_ = nullptr;
   SimThread* test_ = nullptr;
   SimThread* completion_ = nullptr;
-  std::deque<std::function<void()>> completionWork_;
+  struct CompletionItem {
+    Simulation::TimerId id;
+    std::function<void()> fn;
+  };
+  std::deque<CompletionItem> completionWork_;
   struct TimerKey {
     VirtualTime when;
     std::uint64_t sequence;
@@ -151,6 +169,7 @@ class Scheduler {
   std::uint64_t handovers_ = 0;
   int nextThreadId_ = 0;
   bool ran_ = false;
+  bool timeLimitReached_ = false;
   struct SchedulerContext;
   std::unique_ptr<SchedulerContext> schedulerContext_;
 };

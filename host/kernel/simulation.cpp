@@ -1,8 +1,10 @@
 // Simulation: the run, its clock and services, and the seed from the environment.
 #include "host/kernel/simulation.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "host/kernel/scheduler.h"
 
@@ -14,7 +16,17 @@ Simulation* current = nullptr;
 
 std::uint64_t SeedFromEnvironment() {
   const char* text = std::getenv("SIR_SIM_SEED");
-  return text == nullptr ? 0 : std::strtoull(text, nullptr, 0);
+  if (text == nullptr || *text == '\0') return 0;
+  // A mistyped seed must not silently run seed 0 in its place.
+  char* end = nullptr;
+  errno = 0;
+  std::uint64_t seed = std::strtoull(text, &end, 0);
+  if (errno != 0 || *end != '\0' || std::strchr(text, '-') != nullptr) {
+    std::fprintf(stderr, "simulation: SIR_SIM_SEED must be an unsigned number, not '%s'\n",
+                 text);
+    std::exit(2);
+  }
+  return seed;
 }
 
 Simulation::Simulation(std::uint64_t seed)
@@ -52,14 +64,19 @@ bool Simulation::Cancel(TimerId id) { return scheduler_->Cancel(id); }
 
 bool Simulation::RunUntil(const std::function<bool()>& pred, VirtualTime deadline) {
   while (!pred()) {
-    if (now_ >= deadline) return false;
+    if (now_ >= deadline) {
+      // The deadline has come: what is due at this very time (ready threads, timers of
+      // this time) still runs, whatever the seed, before the last look.
+      scheduler_->IdleWait(now_);
+      return pred();
+    }
     scheduler_->IdleWait(deadline);
   }
   return true;
 }
 
 void Simulation::RunFor(VirtualTime span) {
-  VirtualTime deadline = now_ + span;
+  VirtualTime deadline = AddSaturating(now_, span);
   RunUntil([] { return false; }, deadline);
 }
 

@@ -31,12 +31,22 @@ constexpr VirtualTime kMicrosecond = 10;
 constexpr VirtualTime kMillisecond = 10'000;
 constexpr VirtualTime kSecond = 10'000'000;
 constexpr VirtualTime kForever = INT64_MAX;
+constexpr VirtualTime kHour = 3600 * kSecond;
+
+// `when` plus `span`, held at the ends of the range instead of overflowing.
+constexpr VirtualTime AddSaturating(VirtualTime when, VirtualTime span) {
+  if (span > 0 && when > kForever - span) return kForever;
+  if (span < 0 && when < INT64_MIN - span) return INT64_MIN;
+  return when + span;
+}
 
 class SimThread;
 class Scheduler;
 
 enum class RunOutcome { kFinished, kDeadlock };
 
+// A deadlock is a run in which no thread can run and nothing is pending, or in which the
+// threads only keep waiting and timing out until the virtual time limit.
 struct RunResult {
   RunOutcome outcome = RunOutcome::kFinished;
   std::string deadlockReport;  // every thread and what it waits for, on a deadlock
@@ -59,7 +69,8 @@ class Simulation {
 
   // Runs body as the first simulated thread (named "test", at PASSIVE_LEVEL) and returns
   // when it returns or when every thread is blocked with nothing pending. Threads still
-  // alive then are abandoned and their stacks reclaimed. Runs once per Simulation.
+  // alive then are abandoned and their stacks reclaimed without unwinding them, so
+  // objects on their stacks are not destroyed. Runs once per Simulation.
   RunResult Run(std::function<void()> body);
 
   std::uint64_t seed() const { return seed_; }
@@ -71,17 +82,25 @@ class Simulation {
   using TimerId = std::uint64_t;
   TimerId ScheduleAt(VirtualTime when, std::function<void()> fn);
   TimerId ScheduleAfter(VirtualTime delay, std::function<void()> fn) {
-    return ScheduleAt(now_ + delay, std::move(fn));
+    return ScheduleAt(AddSaturating(now_, delay), std::move(fn));
   }
-  // False when the item already ran or was cancelled.
+  // Withdraws an item that has not started yet; false when it already started or ran, or
+  // was cancelled.
   bool Cancel(TimerId id);
 
   // For the test thread: lets the simulation run until pred() holds (true) or virtual
   // time reaches deadline (false). pred is checked whenever the other threads have
-  // nothing left to do at the present time, and after each step of the clock.
+  // nothing left to do at the present time, and after each step of the clock; at the
+  // deadline, the work due then runs before pred is checked for the last time.
   bool RunUntil(const std::function<bool()>& pred, VirtualTime deadline = kForever);
   // Lets the simulation run for a span of virtual time.
   void RunFor(VirtualTime span);
+
+  // The clock never moves past this time: a run whose threads would need it to (say a
+  // test waiting for ever while a worker polls with a time-out) ends as a deadlock with a
+  // report, instead of spinning through virtual years. One day unless set.
+  void SetTimeLimit(VirtualTime limit) { timeLimit_ = limit; }
+  VirtualTime timeLimit() const { return timeLimit_; }
 
   // Per-run services.
   Verifier& verifier() { return verifier_; }
@@ -118,6 +137,7 @@ class Simulation {
   friend class Scheduler;
   std::uint64_t seed_;
   VirtualTime now_ = 0;
+  VirtualTime timeLimit_ = 24 * kHour;
   int wdmVersion_ = 0x0130;
   Verifier verifier_;
   Pool pool_;

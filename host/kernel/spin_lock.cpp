@@ -22,14 +22,26 @@ KIRQL AcquireLock(PKSPIN_LOCK lock, const char* call) {
   SimThread& self = CurrentThread();
   scheduler.SchedulingPoint();
   if (*lock == reinterpret_cast<KSPIN_LOCK>(&self)) {
+    // A real kernel would spin here for ever. The host counts the acquisition instead, so
+    // that the matching release does not free the outer one and nothing else is reported.
     verifier.Report(rule::kLockRecursive, call,
                     "lock " + Address(lock) + " is already held by this thread");
+    self.heldLocks.push_back(lock);
+    self.irqlsBeforeLocks.push_back(self.irql);
     return self.irql;
   }
   if (!self.heldLocks.empty()) {
     verifier.Report(rule::kTwoLocks, call,
                     "acquiring lock " + Address(lock) + " while holding lock " +
                         Address(self.heldLocks.back()));
+  }
+  if (*lock != 0 && scheduler.FindThread(reinterpret_cast<const void*>(*lock)) == nullptr) {
+    // Not zero and not a thread: KeInitializeSpinLock never ran on it. Spinning would never
+    // end, so the lock is taken as if it had been initialized.
+    verifier.Report(rule::kBadArgument, call,
+                    "lock " + Address(lock) + " is not initialized (it holds " +
+                        Address(reinterpret_cast<const void*>(*lock)) + ")");
+    *lock = 0;
   }
   self.spinTicket = scheduler.NextSpinTicket();
   while (*lock != 0) {
@@ -38,8 +50,9 @@ KIRQL AcquireLock(PKSPIN_LOCK lock, const char* call) {
   }
   self.spinningOn = nullptr;
   *lock = reinterpret_cast<KSPIN_LOCK>(&self);
-  self.heldLocks.push_back(lock);
   KIRQL old = self.irql;
+  self.heldLocks.push_back(lock);
+  self.irqlsBeforeLocks.push_back(old);
   self.irql = std::max(self.irql, DISPATCH_LEVEL);
   return old;
 }
@@ -52,9 +65,25 @@ void ReleaseLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* call) {
         rule::kLockNotHeld, call, "lock " + Address(lock) + " is not held by this thread");
     return;
   }
-  *lock = 0;
-  self.heldLocks.erase(std::find(self.heldLocks.begin(), self.heldLocks.end(), lock));
+  // The latest acquisition of this lock ends (there are several only after a reported
+  // recursive acquisition).
+  auto held = std::find(self.heldLocks.rbegin(), self.heldLocks.rend(), lock).base() - 1;
+  auto before = self.irqlsBeforeLocks.begin() + (held - self.heldLocks.begin());
+  if (newIrql != *before) {
+    // Lowering to another level than the acquisition left would, for instance, drop a
+    // DPC below DISPATCH_LEVEL.
+    Simulation::Current().verifier().Report(
+        rule::kLockIrql, call,
+        "lock " + Address(lock) + " released to IRQL " + std::to_string(newIrql) +
+            ", but it was acquired at IRQL " + std::to_string(*before));
+  }
+  self.heldLocks.erase(held);
+  self.irqlsBeforeLocks.erase(before);
   self.irql = newIrql;
+  if (std::find(self.heldLocks.begin(), self.heldLocks.end(), lock) != self.heldLocks.end()) {
+    return;
+  }
+  *lock = 0;
   scheduler.WakeSpinner(lock);
   scheduler.SchedulingPoint();
 }

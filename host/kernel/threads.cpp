@@ -4,6 +4,31 @@
 #include "host/kernel/scheduler.h"
 #include "platform/kernel.h"
 
+namespace host {
+namespace {
+
+// The start routine's name (or "SystemThread" where the symbol cannot be found, as for
+// routines with internal linkage), numbered so that reports tell threads apart:
+// "WorkerThread#1", "WorkerThread#2".
+std::string SystemThreadName(const Scheduler& scheduler, PKSTART_ROUTINE startRoutine) {
+  std::string base = DescribeCodeAddress(reinterpret_cast<const void*>(startRoutine));
+  auto plus = base.find("+0x");
+  if (plus == std::string::npos) {
+    base = "SystemThread";
+  } else {
+    base.resize(plus);
+  }
+  std::string prefix = base + "#";
+  int number = 1;
+  for (auto& thread : scheduler.threads()) {
+    number += thread->name().compare(0, prefix.size(), prefix) == 0;
+  }
+  return prefix + std::to_string(number);
+}
+
+}  // namespace
+}  // namespace host
+
 extern "C" {
 
 NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, HANDLE,
@@ -11,10 +36,9 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, H
                               PVOID startContext) {
   host::Simulation& simulation = host::Simulation::Current();
   if (simulation.faults().ShouldFail()) return STATUS_INSUFFICIENT_RESOURCES;
-  std::string name = host::DescribeCodeAddress(reinterpret_cast<const void*>(startRoutine));
-  if (auto plus = name.find('+'); plus != std::string::npos) name.resize(plus);
   host::SimThread* thread = simulation.scheduler().CreateThread(
-      name, [startRoutine, startContext] { startRoutine(startContext); });
+      host::SystemThreadName(simulation.scheduler(), startRoutine),
+      [startRoutine, startContext] { startRoutine(startContext); });
   *threadHandle = thread;
   if (clientId != nullptr) *clientId = CLIENT_ID{nullptr, thread};
   simulation.scheduler().SchedulingPoint();
@@ -22,13 +46,28 @@ NTSTATUS PsCreateSystemThread(PHANDLE threadHandle, ULONG, POBJECT_ATTRIBUTES, H
 }
 
 NTSTATUS PsTerminateSystemThread(NTSTATUS) {
-  host::Simulation::Current().scheduler().Park();
+  host::Simulation& simulation = host::Simulation::Current();
+  host::SimThread& self = host::CurrentThread();
+  if (!simulation.scheduler().IsSystemThread(&self)) {
+    // The thread still ends for good (the call never returns); a test thread that ends
+    // this way ends the run.
+    simulation.verifier().Report(host::rule::kNotSystemThread, "PsTerminateSystemThread",
+                                 "called on the " + self.name() +
+                                     " thread, which PsCreateSystemThread did not create");
+  }
+  simulation.scheduler().Park();
 }
 
 PKTHREAD KeGetCurrentThread() { return reinterpret_cast<PKTHREAD>(&host::CurrentThread()); }
 
 KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority) {
-  auto* simThread = reinterpret_cast<host::SimThread*>(thread);
+  host::Simulation& simulation = host::Simulation::Current();
+  host::SimThread* simThread = simulation.scheduler().FindThread(thread);
+  if (simThread == nullptr) {
+    simulation.verifier().Report(host::rule::kBadArgument, "KeSetPriorityThread",
+                                 "the pointer is not a thread");
+    return 0;
+  }
   KPRIORITY old = simThread->priority;
   simThread->priority = priority;
   return old;
@@ -36,9 +75,8 @@ KPRIORITY KeSetPriorityThread(PKTHREAD thread, KPRIORITY priority) {
 
 NTSTATUS ZwClose(HANDLE handle) {
   host::Simulation& simulation = host::Simulation::Current();
-  for (auto& thread : simulation.scheduler().threads()) {
-    if (thread.get() != handle) continue;
-    if (!thread->handleOpen) break;
+  host::SimThread* thread = simulation.scheduler().FindThread(handle);
+  if (thread != nullptr && thread->handleOpen) {
     thread->handleOpen = false;
     return STATUS_SUCCESS;
   }

@@ -18,6 +18,7 @@ inline constexpr std::string_view kLockNotHeld = "lock.release_not_held";
 inline constexpr std::string_view kLockRecursive = "lock.acquire_held_by_self";
 inline constexpr std::string_view kTwoLocks = "lock.two_driver_locks";
 inline constexpr std::string_view kLockIrql = "lock.release_irql";
+inline constexpr std::string_view kLockHeldOnReturn = "lock.held_on_return";
 inline constexpr std::string_view kPoolLength = "pool.free_length_mismatch";
 inline constexpr std::string_view kPoolDoubleFree = "pool.double_free";
 inline constexpr std::string_view kPoolUnknownFree = "pool.free_unknown";
@@ -27,6 +28,7 @@ inline constexpr std::string_view kPoolFreeWithWaiter = "pool.free_object_with_w
 inline constexpr std::string_view kPoolFreeQueuedDpc = "pool.free_queued_dpc";
 inline constexpr std::string_view kBadArgument = "call.bad_argument";
 inline constexpr std::string_view kThreadException = "thread.uncaught_exception";
+inline constexpr std::string_view kNotSystemThread = "thread.not_a_system_thread";
 }  // namespace rule
 
 struct Violation {

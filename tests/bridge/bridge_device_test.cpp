@@ -130,6 +130,19 @@ TEST_F(BridgeDeviceTest, UnansweredRequestIsCancelledAndTimesOutAfterThreeSecond
   });
 }
 
+// The request completes, and the I/O manager frees it, at the very moment the wait runs
+// out: it is reported as it ended and never cancelled after it was freed.
+TEST_F(BridgeDeviceTest, RequestCompletingAsTheWaitRunsOutIsNotCancelled) {
+  Run([&] {
+    BridgeHandle bridge = StartedBridge();
+    lower.SetLatency(RequestKind::kClassRequest, 3 * host::kSecond);
+    EXPECT_EQ(SetBaudRate(bridge, 9600), STATUS_SUCCESS);
+    EXPECT_FALSE(lower.requests().back().cancelled);
+    lower.SetLatency(RequestKind::kClassRequest, host::usb::kDefaultLatency);
+    Release(bridge);
+  });
+}
+
 TEST_F(BridgeDeviceTest, CreationOnDeviceThatNeverAnswersFailsAfterTheTimeOut) {
   lower.SetDelivery(RequestKind::kGetDescriptor, Delivery::kNever);
   Run([&] {

@@ -1,3 +1,5 @@
+// The bridge test fixture: bringing bridges up and down, feeding the serial side, and
+// the model's traffic as text for comparisons.
 #include "tests/bridge/bridge_fixture.h"
 
 #include <cstdio>

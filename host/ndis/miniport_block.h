@@ -1,0 +1,105 @@
+// What the host's NDIS knows of one adapter: the driver's adapter context, its
+// return-packet handler, and the stand-in for the protocol bound above the adapter, which
+// receives the adapter's indications. The NDIS_HANDLE the driver keeps in miniportHandle
+// points to this record. Indications arrive on whatever thread the driver indicates from;
+// returns run the driver's handler at DISPATCH_LEVEL on the thread that asks for them.
+//
+// What the stand-in simulates: a protocol that keeps each indicated packet (NDIS then
+// leaves NDIS_STATUS_PENDING in it and the packet comes back later, when a test returns
+// it), hands it back at once (leaving NDIS_STATUS_SUCCESS or NDIS_STATUS_RESOURCES), or
+// returns it through the return-packet handler while the indication is still running.
+// It records each indication with the packet's bytes at that moment, and reports a driver
+// that changes the packet's chain before the indication has returned. What it does not:
+// several protocols, lookahead indications, packet reference counts beyond one.
+#pragma once
+
+#include <set>
+#include <string_view>
+#include <vector>
+
+#include "host/kernel/simulation.h"
+#include "platform/ndis.h"
+
+namespace host {
+
+namespace rule {
+inline constexpr std::string_view kNdisUnknownAdapter = "ndis.unknown_adapter_handle";
+inline constexpr std::string_view kNdisIndicateHeldPacket = "ndis.indicate_packet_held";
+inline constexpr std::string_view kNdisReturnedTwice = "ndis.packet_returned_twice";
+inline constexpr std::string_view kNdisReturnNotIndicated = "ndis.return_not_indicated";
+// The driver changed a packet's chain while NDIS was still indicating it.
+inline constexpr std::string_view kNdisPacketChangedInIndication =
+    "ndis.packet_changed_during_indication";
+}  // namespace rule
+
+namespace ndis {
+
+enum class ProtocolAction {
+  kKeep,                    // keeps the packet; a test returns it later
+  kHandBack,                // the packet is back when the indication returns
+  kReturnDuringIndication,  // returned through the handler before the indication returns
+};
+
+struct Indication {
+  VirtualTime time = 0;
+  PNDIS_PACKET packet = nullptr;
+  std::vector<UCHAR> bytes;  // what the packet described when it was indicated
+  UINT headerSize = 0;
+  NDIS_STATUS statusLeft = NDIS_STATUS_SUCCESS;  // the packet's status afterwards
+};
+
+class MiniportBlock {
+ public:
+  MiniportBlock(NDIS_HANDLE adapterContext, W_RETURN_PACKET_HANDLER returnPacketHandler)
+      : adapterContext_(adapterContext), returnPacketHandler_(returnPacketHandler) {}
+
+  // The adapter handle NDIS passes to the driver.
+  NDIS_HANDLE handle() { return this; }
+  NDIS_HANDLE adapterContext() const { return adapterContext_; }
+
+  // How the protocol stand-in treats the packets indicated from now on. The default
+  // hands each back at once with NDIS_STATUS_SUCCESS.
+  void KeepPackets() { action_ = ProtocolAction::kKeep; }
+  void HandBackPackets(NDIS_STATUS statusLeft) {
+    action_ = ProtocolAction::kHandBack;
+    statusLeft_ = statusLeft;
+  }
+  void ReturnDuringIndication(NDIS_STATUS statusLeft = NDIS_STATUS_PENDING) {
+    action_ = ProtocolAction::kReturnDuringIndication;
+    statusLeft_ = statusLeft;
+  }
+
+  // The protocol gives a packet back: the driver's return-packet handler runs at
+  // DISPATCH_LEVEL. A packet the protocol does not hold is reported, and passed on to the
+  // handler all the same, as NDIS would.
+  void ReturnPacket(PNDIS_PACKET packet);
+  // Returns every packet held, in the order they were indicated.
+  void ReturnAllHeld();
+
+  // Long runs (benchmarks, stress) may stop the records; the protocol behaves the same.
+  void RecordIndications(bool record) { recordIndications_ = record; }
+  const std::vector<Indication>& indications() const { return indications_; }
+  const std::vector<PNDIS_PACKET>& held() const { return held_; }
+
+  // NdisMIndicateReceivePacket's work for one packet.
+  void Indicate(PNDIS_PACKET packet);
+
+ private:
+  NDIS_HANDLE adapterContext_;
+  W_RETURN_PACKET_HANDLER returnPacketHandler_;
+  ProtocolAction action_ = ProtocolAction::kHandBack;
+  NDIS_STATUS statusLeft_ = NDIS_STATUS_SUCCESS;
+  bool recordIndications_ = true;
+  std::vector<Indication> indications_;
+  std::vector<PNDIS_PACKET> held_;       // kept by the protocol, in indication order
+  std::set<PNDIS_PACKET> returnedSince_;  // returned and not indicated again since
+};
+
+// Makes the record of one adapter, kept until the simulation ends.
+MiniportBlock& CreateMiniportBlock(NDIS_HANDLE adapterContext,
+                                   W_RETURN_PACKET_HANDLER returnPacketHandler);
+// The record behind an adapter handle, or null (reported) for a handle NDIS never gave.
+MiniportBlock* FindMiniportBlock(NDIS_HANDLE handle, const char* call);
+
+}  // namespace ndis
+}  // namespace host

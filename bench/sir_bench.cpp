@@ -14,7 +14,7 @@
 #include "sir/sir_decoder.h"
 #include "sir/sir_encoder.h"
 #include "sir/sir_format.h"
-#include "tests/sir/test_packet.h"
+#include "host/ndis/send_packet.h"
 
 namespace {
 
@@ -112,7 +112,7 @@ void BM_SirEncodeFrame(benchmark::State& state) {
   host::Simulation simulation(0);
   simulation.Run([&] {
     std::vector<UCHAR> payload = RandomPayload();
-    sirtest::TestPacket packet(payload);
+    host::ndis::SendPacket packet(payload);
     packet.AttachIrdaInfo(0, 0);
     IrDevice device{};
     std::vector<UCHAR> out(kTxBufferSize);

@@ -143,6 +143,13 @@ struct IrDevice {
   KEVENT captureEvent;  // notification event: the capture is complete
 
   UCHAR managesPower;  // the driver powers the device down and up itself
+
+  // Completions of bulk writes and reads, counted by SendComplete and ReceiveComplete.
+  // A submission that returns other than STATUS_PENDING compares them to tell a transfer
+  // that completed within the call from one that never reached the bus.
+  ULONG writeCompletions;
+  ULONG readCompletions;
+  LONG volatile readPending;  // 1 from a read's submission until its completion begins
 };
 
 // Driver-wide state, made ready by DriverEntry.

@@ -16,12 +16,28 @@ WorkItem* TakeNextItem(IrDevice* device) {
   return entry == nullptr ? nullptr : CONTAINING_RECORD(entry, WorkItem, link);
 }
 
-// Frees an item that will never run, releasing a caller that waits for it.
+// Frees an item that will never run, completing the request it was queued for: NDIS's
+// with NDIS_STATUS_FAILURE, a waiting caller's with STATUS_CANCELLED.
 void AbandonWorkItem(WorkItem* item) {
-  if (item->kind == RawExchangeWork) {
-    auto* request = static_cast<WaitingRequest*>(item->buffer);
-    request->status = STATUS_CANCELLED;
-    KeSetEvent(&request->done, 0, FALSE);
+  NDIS_HANDLE adapter = item->device->miniportHandle;
+  switch (item->kind) {
+    case RestartReceiveWork:
+      break;
+    case SetLinkSpeedWork:
+      NdisMSetInformationComplete(adapter, NDIS_STATUS_FAILURE);
+      break;
+    case ResetWork:
+      NdisMResetComplete(adapter, NDIS_STATUS_FAILURE, TRUE);
+      break;
+    case MediaBusyWork:
+      NdisMQueryInformationComplete(adapter, NDIS_STATUS_FAILURE);
+      break;
+    case RawExchangeWork: {
+      auto* request = static_cast<WaitingRequest*>(item->buffer);
+      request->status = STATUS_CANCELLED;
+      KeSetEvent(&request->done, 0, FALSE);
+      break;
+    }
   }
   FreeWorkItem(item);
 }

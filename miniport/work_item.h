@@ -43,7 +43,7 @@ NTSTATUS QueueWorkItem(WorkKind kind, IrDevice* device, WorkRoutine routine, PVO
 void FreeWorkItem(WorkItem* item);
 
 // Start routine of the adapter's system thread; the start context is the IrDevice. Ends
-// when stopEvent is signalled: items still queued are freed without running (a waiting
-// caller is released), and the thread clears workerThreadHandle as its last access to the
-// IrDevice.
+// when stopEvent is signalled: items still queued are freed without running, their
+// requests completed with a failure (NDIS's, or a waiting caller's), and the thread clears
+// workerThreadHandle as its last access to the IrDevice.
 void WorkerThread(PVOID context);

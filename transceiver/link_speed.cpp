@@ -36,3 +36,13 @@ NTSTATUS IrSetLinkSpeed(IrDevice* device) {
   EndTransceiverSequence(bridge);
   return status;
 }
+
+NTSTATUS RestoreLinkSpeed(IrDevice* device) {
+  BridgeHandle bridge = device->bridge;
+  BeginTransceiverSequence(bridge);
+  TransceiverPowerOn(bridge);
+  TransceiverSetSpeed(bridge, device->currentSpeed, 0);
+  NTSTATUS status = SetBaudRate(bridge, device->currentSpeed);
+  EndTransceiverSequence(bridge);
+  return status;
+}

@@ -53,3 +53,9 @@ void TransceiverShutdown(BridgeHandle bridge);
 
 // The full link-speed change of the adapter to targetSpeed (9600 bits/s when null).
 NTSTATUS IrSetLinkSpeed(IrDevice* device);
+
+// Brings the link back at currentSpeed after the transceiver lost its state (a device
+// error, a power-down, a reset's shutdown): powers it on, commands the speed from a speed
+// not yet set and sets the bridge to it. Results are not looked at: a device that is
+// still gone fails the next transfer. Answers the last step's status.
+NTSTATUS RestoreLinkSpeed(IrDevice* device);

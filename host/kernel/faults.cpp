@@ -4,6 +4,7 @@
 namespace host {
 
 bool FaultInjector::ShouldFail(std::optional<std::uint32_t> tag) {
+  if (suspended_ != 0) return false;
   ++count_;
   bool fail = failNth_.count(count_) != 0 || (tag && failTags_.count(*tag) != 0);
   if (!fail && randomRate_ > 0.0) {

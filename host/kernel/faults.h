@@ -28,9 +28,23 @@ class FaultInjector {
   bool ShouldFail(std::optional<std::uint32_t> tag = std::nullopt);
 
   std::uint64_t allocations() const { return count_; }
+
+  // While one lives, allocations neither count nor fail: the host's own stand-ins (the
+  // protocol's send packets) allocate through the same calls as the driver.
+  class Suspension {
+   public:
+    explicit Suspension(FaultInjector& faults) : faults_(faults) { ++faults_.suspended_; }
+    ~Suspension() { --faults_.suspended_; }
+    Suspension(const Suspension&) = delete;
+    Suspension& operator=(const Suspension&) = delete;
+
+   private:
+    FaultInjector& faults_;
+  };
   std::uint64_t injected() const { return injected_; }
 
  private:
+  int suspended_ = 0;
   std::uint64_t count_ = 0;
   std::uint64_t injected_ = 0;
   std::set<std::uint64_t> failNth_;

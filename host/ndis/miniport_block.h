@@ -13,6 +13,7 @@
 // several protocols, lookahead indications, packet reference counts beyond one.
 #pragma once
 
+#include <map>
 #include <set>
 #include <string_view>
 #include <vector>
@@ -27,6 +28,12 @@ inline constexpr std::string_view kNdisUnknownAdapter = "ndis.unknown_adapter_ha
 inline constexpr std::string_view kNdisIndicateHeldPacket = "ndis.indicate_packet_held";
 inline constexpr std::string_view kNdisReturnedTwice = "ndis.packet_returned_twice";
 inline constexpr std::string_view kNdisReturnNotIndicated = "ndis.return_not_indicated";
+inline constexpr std::string_view kNdisSendNotOwned = "ndis.send_completed_not_pending";
+inline constexpr std::string_view kNdisSendCompletedSynchronously =
+    "ndis.send_completed_and_answered";
+inline constexpr std::string_view kNdisSendNeverCompleted = "ndis.send_never_completed";
+inline constexpr std::string_view kNdisSendTwice = "ndis.send_of_packet_owned_by_driver";
+inline constexpr std::string_view kNdisCallOrder = "ndis.call_order";
 // The driver changed a packet's chain while NDIS was still indicating it.
 inline constexpr std::string_view kNdisPacketChangedInIndication =
     "ndis.packet_changed_during_indication";
@@ -38,6 +45,27 @@ enum class ProtocolAction {
   kKeep,                    // keeps the packet; a test returns it later
   kHandBack,                // the packet is back when the indication returns
   kReturnDuringIndication,  // returned through the handler before the indication returns
+};
+
+// A packet the driver completed with NdisMSendComplete.
+struct SendCompletion {
+  VirtualTime time = 0;
+  PNDIS_PACKET packet = nullptr;
+  NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+};
+
+// The requests a driver may pend and complete later.
+enum class RequestKind { kQuery, kSet, kReset, kResetAddressing };
+
+struct RequestCompletion {
+  VirtualTime time = 0;
+  RequestKind kind = RequestKind::kQuery;
+  NDIS_STATUS status = NDIS_STATUS_SUCCESS;
+};
+
+struct ErrorLogEntry {
+  NDIS_ERROR_CODE code = 0;
+  std::vector<ULONG> values;
 };
 
 struct Indication {
@@ -56,6 +84,35 @@ class MiniportBlock {
   // The adapter handle NDIS passes to the driver.
   NDIS_HANDLE handle() { return this; }
   NDIS_HANDLE adapterContext() const { return adapterContext_; }
+
+  // What NdisMSetAttributesEx told NDIS; from then on the context is the driver's own.
+  void SetAttributes(NDIS_HANDLE adapterContext, UINT checkForHangSeconds, ULONG flags,
+                     NDIS_INTERFACE_TYPE interfaceType);
+  bool attributesSet() const { return attributesSet_; }
+  ULONG attributeFlags() const { return attributeFlags_; }
+  UINT checkForHangSeconds() const { return checkForHangSeconds_; }
+  NDIS_INTERFACE_TYPE interfaceType() const { return interfaceType_; }
+
+  // The device object below the adapter that NdisMGetDeviceProperty reports (null: none).
+  void SetLowerDevice(PDEVICE_OBJECT device) { lowerDevice_ = device; }
+  PDEVICE_OBJECT lowerDevice() const { return lowerDevice_; }
+
+  // Sends, as NDIS makes them: the handler runs at DISPATCH_LEVEL, and the verifier checks
+  // that a packet answered NDIS_STATUS_PENDING is completed exactly once and that no other
+  // packet is. A completion may come before the handler returns.
+  NDIS_STATUS Send(W_SEND_HANDLER handler, PNDIS_PACKET packet, UINT flags);
+  void CompleteSend(PNDIS_PACKET packet, NDIS_STATUS status);
+  const std::vector<SendCompletion>& sendCompletions() const { return sendCompletions_; }
+  std::size_t pendingSends() const;
+  // A checkpoint (the adapter halted): reports every send still pending; returns how many.
+  std::size_t CheckPendingSends(const char* checkpoint);
+
+  // A pended query, set or reset completed by the driver.
+  void CompleteRequest(RequestKind kind, NDIS_STATUS status, const char* call);
+  const std::vector<RequestCompletion>& requestCompletions() const { return requestCompletions_; }
+
+  void LogError(ErrorLogEntry entry) { errorLog_.push_back(std::move(entry)); }
+  const std::vector<ErrorLogEntry>& errorLog() const { return errorLog_; }
 
   // How the protocol stand-in treats the packets indicated from now on. The default
   // hands each back at once with NDIS_STATUS_SUCCESS.
@@ -93,6 +150,18 @@ class MiniportBlock {
   std::vector<Indication> indications_;
   std::vector<PNDIS_PACKET> held_;       // kept by the protocol, in indication order
   std::set<PNDIS_PACKET> returnedSince_;  // returned and not indicated again since
+
+  bool attributesSet_ = false;
+  ULONG attributeFlags_ = 0;
+  UINT checkForHangSeconds_ = 0;
+  NDIS_INTERFACE_TYPE interfaceType_ = NdisInterfaceInternal;
+  PDEVICE_OBJECT lowerDevice_ = nullptr;
+
+  enum class SendState { kInHandler, kCompletedInHandler, kPending };
+  std::map<PNDIS_PACKET, SendState> sends_;  // packets the driver owns now
+  std::vector<SendCompletion> sendCompletions_;
+  std::vector<ErrorLogEntry> errorLog_;
+  std::vector<RequestCompletion> requestCompletions_;
 };
 
 // Makes the record of one adapter, kept until the simulation ends.

@@ -40,10 +40,12 @@ struct PacketPool {
   std::vector<PacketSlot> slots;  // one per descriptor, made with the pool
   std::vector<std::size_t> freeSlots;  // taken from the back
   std::size_t inUse = 0;
+  bool protocolOwned = false;  // the bound protocol's: not the driver's to free
 };
 
 struct BufferPool {
   UINT count = 0;  // as the driver asked; not a limit
+  bool protocolOwned = false;
   std::map<const NDIS_BUFFER*, std::unique_ptr<NDIS_BUFFER>> live;
 };
 

@@ -170,19 +170,33 @@ std::size_t BuffersInUse(NDIS_HANDLE bufferPool) {
   return pool == nullptr ? 0 : pool->live.size();
 }
 
+void MarkProtocolPool(NDIS_HANDLE pool) {
+  if (auto found = Objects().packetPools.find(pool); found != Objects().packetPools.end()) {
+    found->second->protocolOwned = true;
+  }
+  if (auto found = Objects().bufferPools.find(pool); found != Objects().bufferPools.end()) {
+    found->second->protocolOwned = true;
+  }
+}
+
 std::size_t CheckLeaks(const char* checkpoint) {
   Verifier& verifier = Simulation::Current().verifier();
+  std::size_t count = 0;
   for (auto& [handle, pool] : Objects().packetPools) {
+    if (pool->protocolOwned) continue;
+    ++count;
     verifier.Report(rule::kNdisPoolLeak, checkpoint,
                     "packet pool " + Address(handle) + " of " +
                         std::to_string(pool->slots.size()) + " descriptors is still allocated");
   }
   for (auto& [handle, pool] : Objects().bufferPools) {
+    if (pool->protocolOwned) continue;
+    ++count;
     verifier.Report(rule::kNdisPoolLeak, checkpoint,
                     "buffer pool " + Address(handle) + " of " + std::to_string(pool->count) +
                         " descriptors is still allocated");
   }
-  return Objects().packetPools.size() + Objects().bufferPools.size();
+  return count;
 }
 
 bool IsHeldByProtocol(PNDIS_PACKET packet) {

@@ -48,6 +48,9 @@ std::size_t LiveBufferPools();
 std::size_t PacketsInUse(NDIS_HANDLE packetPool);
 std::size_t BuffersInUse(NDIS_HANDLE bufferPool);
 
+// Marks a packet or buffer pool as the bound protocol's own, so that checkpoints of the
+// driver's resources pass over it.
+void MarkProtocolPool(NDIS_HANDLE pool);
 // A checkpoint (an adapter halted, a failed initialization returned): reports every
 // packet pool and buffer pool still allocated as a leak; returns how many there were.
 std::size_t CheckLeaks(const char* checkpoint);

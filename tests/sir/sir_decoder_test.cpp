@@ -9,7 +9,7 @@
 #include "sir/sir_encoder.h"
 #include "tests/receive/test_receiver.h"
 #include "tests/sir/sir_reference.h"
-#include "tests/sir/test_packet.h"
+#include "host/ndis/send_packet.h"
 #include "tests/support/sim_test.h"
 
 namespace sirtest {
@@ -173,7 +173,7 @@ TEST_F(SirDecoder, RoundTripThroughTheEncoder) {
       for (int frame = 0; frame < 40; ++frame) {
         std::size_t length = frame == 0 ? 2050 : frame == 1 ? 2 : 2 + random() % 2049;
         payloads.push_back(RandomPayload(random, length));
-        TestPacket packet(payloads.back(), {static_cast<UINT>(length / 3),
+        host::ndis::SendPacket packet(payloads.back(), {static_cast<UINT>(length / 3),
                                             static_cast<UINT>(length - length / 3)});
         packet.AttachIrdaInfo(random() % 8, 0);
         IrDevice sender{};

@@ -8,7 +8,7 @@
 #include <random>
 
 #include "tests/sir/sir_reference.h"
-#include "tests/sir/test_packet.h"
+#include "host/ndis/send_packet.h"
 #include "tests/support/sim_test.h"
 
 namespace sirtest {
@@ -113,7 +113,7 @@ TEST_F(SirEncoder, FramesEachCase) {
   Run([&] {
     for (const EncodeCase& c : cases) {
       SCOPED_TRACE(c.name);
-      TestPacket packet(c.payload, c.chain);
+      host::ndis::SendPacket packet(c.payload, c.chain);
       if (c.info) packet.AttachIrdaInfo(c.info->extraBofs, c.info->minTurnAroundTime, c.info->size);
       if (c.noBuffers) packet.UnchainAll();
       if (c.claimed) packet.ClaimLength(*c.claimed);
@@ -153,7 +153,7 @@ TEST_F(SirEncoder, RandomPayloadsInRandomChainsMatchTheReference) {
         chain.push_back(length);
         left -= length;
       }
-      TestPacket packet(payload, chain);
+      host::ndis::SendPacket packet(payload, chain);
       ULONG extra = random() % 60;
       packet.AttachIrdaInfo(extra, 0);
       IrDevice device{};

@@ -1,26 +1,31 @@
 // A send packet as the IrDA protocol hands one down: an NDIS packet from its own pool,
 // its bytes in a chain of buffers of chosen lengths, and, when asked for, media-specific
-// information with an NDIS_IRDA_PACKET_INFO. Made and destroyed inside a simulation run.
+// information with an NDIS_IRDA_PACKET_INFO. Made and destroyed inside a simulation run;
+// its pools are the protocol's own, and its allocations never see injected faults.
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
+#include "host/kernel/simulation.h"
 #include "host/ndis/packets.h"
 #include "platform/ndis.h"
 
-namespace sirtest {
+namespace host::ndis {
 
-class TestPacket {
+class SendPacket {
  public:
   // chain: the buffers' lengths in order; 0 is an empty buffer with no address at all, so
   // that reading from it faults. Empty: one buffer holds the whole payload. The chain may
   // describe fewer bytes than the payload has.
-  explicit TestPacket(const std::vector<UCHAR>& payload, const std::vector<UINT>& chain = {})
+  explicit SendPacket(const std::vector<UCHAR>& payload, const std::vector<UINT>& chain = {})
       : bytes_(payload) {
+    FaultInjector::Suspension notTheDriver(Simulation::Current().faults());
     NDIS_STATUS status = NDIS_STATUS_FAILURE;
     NdisAllocatePacketPool(&status, &packetPool_, 1, 16);
     NdisAllocateBufferPool(&status, &bufferPool_, 16);
+    MarkProtocolPool(packetPool_);
+    MarkProtocolPool(bufferPool_);
     NdisAllocatePacket(&status, &packet_, packetPool_);
     std::vector<UINT> lengths = chain;
     if (lengths.empty()) lengths.push_back(static_cast<UINT>(bytes_.size()));
@@ -35,15 +40,15 @@ class TestPacket {
     }
   }
 
-  ~TestPacket() {
+  ~SendPacket() {
     for (PNDIS_BUFFER buffer : buffers_) NdisFreeBuffer(buffer);
     NdisFreePacket(packet_);
     NdisFreeBufferPool(bufferPool_);
     NdisFreePacketPool(packetPool_);
   }
 
-  TestPacket(const TestPacket&) = delete;
-  TestPacket& operator=(const TestPacket&) = delete;
+  SendPacket(const SendPacket&) = delete;
+  SendPacket& operator=(const SendPacket&) = delete;
 
   // Attaches IrDA information; `size` is the media-specific size the packet claims.
   void AttachIrdaInfo(ULONG extraBofs, ULONG minTurnAroundTime,
@@ -90,4 +95,4 @@ class TestPacket {
   IrdaInformation information_{};
 };
 
-}  // namespace sirtest
+}  // namespace host::ndis

@@ -138,16 +138,26 @@ NDIS_STATUS SetupTransmit(IrDevice* device) {
   return device->txBuffer == nullptr ? NDIS_STATUS_RESOURCES : NDIS_STATUS_SUCCESS;
 }
 
+void FailHeldSends(IrDevice* device) {
+  device->sendLockIrql = KfAcquireSpinLock(&device->sendLock);
+  PNDIS_PACKET queue = device->sendQueueHead;
+  PNDIS_PACKET current = device->currentSendPacket;
+  device->sendQueueHead = nullptr;
+  device->sendQueueTail = nullptr;
+  device->currentSendPacket = nullptr;
+  WriteOnce(device->nowSending, UCHAR{0});
+  KfReleaseSpinLock(&device->sendLock, device->sendLockIrql);
+
+  // Completed outside the lock; no packet's storage is touched after its completion.
+  while (PNDIS_PACKET packet = queue) {
+    queue = NextInQueue(packet);
+    NdisMSendComplete(device->miniportHandle, packet, NDIS_STATUS_FAILURE);
+  }
+  if (current != nullptr) NdisMSendComplete(device->miniportHandle, current, NDIS_STATUS_FAILURE);
+}
+
 void ReleaseTransmit(IrDevice* device) {
-  // No packet's storage is touched after it has been completed.
-  while (PNDIS_PACKET packet = device->sendQueueHead) {
-    device->sendQueueHead = NextInQueue(packet);
-    NdisMSendComplete(device->miniportHandle, packet, NDIS_STATUS_FAILURE);
-  }
-  if (PNDIS_PACKET packet = device->currentSendPacket) {
-    device->currentSendPacket = nullptr;
-    NdisMSendComplete(device->miniportHandle, packet, NDIS_STATUS_FAILURE);
-  }
+  FailHeldSends(device);
   if (device->txBuffer != nullptr) {
     ExFreePool(device->txBuffer);
     device->txBuffer = nullptr;

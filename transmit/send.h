@@ -17,6 +17,11 @@ NTSTATUS StartSend(IrDevice* device, PNDIS_PACKET packet, UINT flags, BOOLEAN* s
 // Completion routine of every bulk-out write.
 NTSTATUS SendComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 
+// Completes the packet in flight and every queued one with NDIS_STATUS_FAILURE, in
+// queue order and the current one last, and leaves the path idle. For halt and reset,
+// once no write is outstanding.
+void FailHeldSends(IrDevice* device);
+
 // Transmit parts of the adapter's resource set-up and release.
 NDIS_STATUS SetupTransmit(IrDevice* device);
 void ReleaseTransmit(IrDevice* device);

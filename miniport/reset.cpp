@@ -1,0 +1,68 @@
+// Reset, on the worker thread at PASSIVE_LEVEL (MiniportReset itself never blocks).
+#include "miniport/reset.h"
+
+#include "bridge/bulk_transfer.h"
+#include "bridge/line_control.h"
+#include "miniport/adapter.h"
+#include "platform/access_once.h"
+#include "receive/read_loop.h"
+#include "transceiver/transceiver.h"
+#include "transmit/send.h"
+
+NDIS_STATUS MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAdapterContext) {
+  auto* device = static_cast<IrDevice*>(miniportAdapterContext);
+  WriteOnce(device->resetting, UCHAR{1});
+  *addressingReset = TRUE;
+  if (NT_SUCCESS(QueueWorkItem(ResetWork, device, ResetWorker, nullptr, 0))) {
+    return NDIS_STATUS_PENDING;
+  }
+  WriteOnce(device->resetting, UCHAR{0});
+  return NDIS_STATUS_SUCCESS;
+}
+
+NDIS_STATUS IrReinitialize(IrDevice* device) {
+  if (device->lowerDevice != nullptr) {
+    CancelBulkTransfers(device->bridge);
+    bool drained = WaitForTransfers(device, /*reportTimeout=*/false);
+    // A write whose completion came during the reset left its packet current and the
+    // queue behind it: fail them all, so that sending starts afresh. After a time-out the
+    // write may still complete; its completion then finishes the packet itself.
+    if (drained) FailHeldSends(device);
+    TransceiverShutdown(device->bridge);
+  }
+  WriteOnce(device->resetting, UCHAR{0});
+  NDIS_STATUS status;
+  if (device->lowerDevice == nullptr) {
+    status = OpenBridge(device);
+    if (status != NDIS_STATUS_SUCCESS) return status;
+  }
+  if (device->lowerDevice != nullptr) {
+    SetBaudRate(device->bridge, 9600);  // not consulted; the format request decides
+    status = SetLineFormat(device->bridge, 0, 0, 8);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  InstallTransceiverOps(device);
+  device->transceiverOps.QueryCaps(&device->transceiverCaps);
+  // The shutdown above left both lines off: bring the transceiver back at the speed the link
+  // had before moving it to the target, so that the link works whether or not the speed
+  // changes.
+  RestoreLinkSpeed(device);
+  status = IrSetLinkSpeed(device);
+  if (!NT_SUCCESS(status)) return status;
+  status = SetLineFormat(device->bridge, 0, 0, 8);
+  if (!NT_SUCCESS(status)) return status;
+  if (IrStartReceive(device) != NDIS_STATUS_SUCCESS) return NDIS_STATUS_FAILURE;
+  return NDIS_STATUS_SUCCESS;
+}
+
+NTSTATUS ResetWorker(WorkItem* item) {
+  IrDevice* device = item->device;
+  NDIS_STATUS status = IrReinitialize(device);
+  if (status != NDIS_STATUS_SUCCESS) {
+    NdisWriteErrorLogEntry(device->miniportHandle, NDIS_ERROR_CODE_ADAPTER_NOT_FOUND, 1, status);
+    status = NDIS_STATUS_HARD_ERRORS;
+  }
+  NdisMResetComplete(device->miniportHandle, status, TRUE);
+  FreeWorkItem(item);
+  return status;
+}

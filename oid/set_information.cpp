@@ -1,0 +1,101 @@
+// Settings from NDIS and the IrDA protocol.
+#include "oid/set_information.h"
+
+#include "bridge/bulk_transfer.h"
+#include "bridge/interrupt_pipe.h"
+#include "bridge/line_control.h"
+#include "platform/access_once.h"
+#include "receive/read_loop.h"
+#include "transceiver/transceiver.h"
+
+namespace {
+
+NDIS_STATUS SetLinkSpeed(IrDevice* device, ULONG speed, PULONG bytesRead) {
+  if (speed == device->currentSpeed) return NDIS_STATUS_SUCCESS;
+  const SpeedTableRow* row = FindSpeedRow(speed);
+  if (row == nullptr) {
+    *bytesRead = 0;
+    return NDIS_STATUS_INVALID_DATA;
+  }
+  device->targetSpeed = row;
+  if (device->lowerDevice == nullptr) {
+    device->currentSpeed = speed;
+    return NDIS_STATUS_SUCCESS;
+  }
+  if (NT_SUCCESS(QueueWorkItem(SetLinkSpeedWork, device, SetSpeedWorker, nullptr, 0))) {
+    return NDIS_STATUS_PENDING;
+  }
+  return NDIS_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NDIS_STATUS MiniportSetInformation(NDIS_HANDLE miniportAdapterContext, NDIS_OID oid,
+                                   PVOID informationBuffer, ULONG informationBufferLength,
+                                   PULONG bytesRead, PULONG bytesNeeded) {
+  auto* device = static_cast<IrDevice*>(miniportAdapterContext);
+  if (informationBufferLength < sizeof(ULONG)) {
+    *bytesRead = 0;
+    *bytesNeeded = sizeof(ULONG);
+    return NDIS_STATUS_INVALID_LENGTH;
+  }
+  ULONG value = 0;
+  RtlCopyMemory(&value, informationBuffer, sizeof value);
+  *bytesRead = sizeof(ULONG);
+  *bytesNeeded = 0;
+
+  switch (oid) {
+    case OID_GEN_CURRENT_PACKET_FILTER:
+    case OID_GEN_CURRENT_LOOKAHEAD:
+    case OID_GEN_PROTOCOL_OPTIONS:
+    case OID_PNP_CAPABILITIES:
+    case OID_PNP_QUERY_POWER:
+    case OID_PNP_ENABLE_WAKE_UP:
+      return NDIS_STATUS_SUCCESS;
+    case OID_IRDA_LINK_SPEED:
+      return SetLinkSpeed(device, value, bytesRead);
+    case OID_IRDA_MEDIA_BUSY:
+      WriteOnce(device->mediaBusy, *static_cast<PUCHAR>(informationBuffer));
+      if (device->lowerDevice != nullptr) return ClearBridgeStatus(device->bridge);
+      return NDIS_STATUS_SUCCESS;
+    case OID_IRDA_RATE_SNIFF:
+    case OID_IRDA_UNICAST_LIST:
+      *bytesRead = 0;
+      return NDIS_STATUS_NOT_SUPPORTED;
+    case OID_PNP_SET_POWER:
+      *bytesRead = 0;
+      if (value == NdisDeviceStateD3) IrPowerDown(device);  // results are not reported
+      if (value == NdisDeviceStateD0) IrPowerUp(device);
+      return NDIS_STATUS_SUCCESS;
+    default:
+      *bytesRead = 0;
+      return NDIS_STATUS_INVALID_OID;
+  }
+}
+
+NTSTATUS SetSpeedWorker(WorkItem* item) {
+  IrDevice* device = item->device;
+  NTSTATUS status = IrSetLinkSpeed(device);
+  NdisMSetInformationComplete(device->miniportHandle, status);
+  FreeWorkItem(item);
+  return status;
+}
+
+NTSTATUS IrPowerDown(IrDevice* device) {
+  if (!device->managesPower) return STATUS_SUCCESS;
+  WriteOnce(device->deviceError, UCHAR{1});
+  CancelBulkTransfers(device->bridge);
+  // Without a usable bridge there is no polling to stop.
+  if (!IsUsableBridge(device->bridge)) return STATUS_INVALID_PARAMETER;
+  return StopInterruptPolling(device->bridge);
+}
+
+NTSTATUS IrPowerUp(IrDevice* device) {
+  if (!device->managesPower) return STATUS_SUCCESS;
+  WriteOnce(device->deviceError, UCHAR{0});
+  if (IsUsableBridge(device->bridge)) ResumeInterruptPolling(device->bridge);
+  TransceiverPowerOn(device->bridge);
+  TransceiverSetSpeed(device->bridge, device->currentSpeed, 0);
+  SetBaudRate(device->bridge, device->currentSpeed);
+  return IrStartReceive(device);
+}

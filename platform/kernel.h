@@ -371,6 +371,7 @@ NTSTATUS ZwClose(HANDLE handle);
 LONG InterlockedIncrement(LONG volatile* addend);
 LONG InterlockedDecrement(LONG volatile* addend);
 LONG InterlockedExchange(LONG volatile* target, LONG value);
+LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand);
 PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY head, PLIST_ENTRY entry,
                                          PKSPIN_LOCK lock);
 PLIST_ENTRY ExfInterlockedInsertHeadList(PLIST_ENTRY head, PLIST_ENTRY entry,

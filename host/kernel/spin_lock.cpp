@@ -127,6 +127,13 @@ LONG InterlockedExchange(LONG volatile* target, LONG value) {
   return old;
 }
 
+LONG InterlockedCompareExchange(LONG volatile* destination, LONG exchange, LONG comparand) {
+  host::Simulation::Current().scheduler().SchedulingPoint();
+  LONG old = *destination;
+  if (old == comparand) *destination = exchange;
+  return old;
+}
+
 PLIST_ENTRY ExfInterlockedInsertTailList(PLIST_ENTRY head, PLIST_ENTRY entry,
                                          PKSPIN_LOCK lock) {
   KIRQL old = AcquireLock(lock, "ExfInterlockedInsertTailList");

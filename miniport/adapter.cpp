@@ -55,6 +55,9 @@ bool ManagesPower() {
 bool WaitForTransfers(IrDevice* device, bool reportTimeout) {
   for (ULONG sleeps = 0; ReadOnce(device->nowSending) || ReadOnce(device->nowReceiving);
        ++sleeps) {
+    // A transfer posted after the caller's cancel (a re-post on its way, a send that
+    // started meanwhile) is cancelled too, so that the wait ends with its completion.
+    CancelBulkTransfers(device->bridge);
     NdisMSleep(kTransferPollMicroseconds);
     if (sleeps == kLastTransferPoll) {
       if (reportTimeout) {

@@ -104,7 +104,9 @@ NTSTATUS RestartReceive(WorkItem* item) {
     // The halt has cancelled the transfers and is stopping the bridge: the loop stays
     // stopped. Unless a read is still on its way to its completion, nothing is left for
     // the halt to wait for.
-    if (ReadOnce(device->readPending) == 0) WriteOnce(device->nowReceiving, UCHAR{0});
+    if (InterlockedCompareExchange(&device->readPending, 0, 0) == 0) {
+      WriteOnce(device->nowReceiving, UCHAR{0});
+    }
     return STATUS_UNSUCCESSFUL;
   }
   if (ReadOnce(device->deviceError)) {

@@ -45,7 +45,8 @@ IoResult Send(PDEVICE_OBJECT device, UCHAR majorFunction, ULONG controlCode,
   }
   result.status = ioStatus.Status;
   result.information = ioStatus.Information;
-  ULONG_PTR copied = ioStatus.Information;
+  // Without an output buffer nothing is copied back, whatever Information says.
+  ULONG_PTR copied = outputLength == 0 ? 0 : ioStatus.Information;
   if (copied > outputLength) {
     simulation.verifier().Report(rule::kIoInformationOverrun, call,
                                  "Information " + std::to_string(copied) +

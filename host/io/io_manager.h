@@ -5,9 +5,9 @@
 //
 // Buffered I/O as the real one does it: one system buffer, as long as the larger of the
 // two buffers, holds the input on the way down and the output on the way back; on
-// completion `Information` bytes are copied from it to the caller's output buffer. A
-// completion whose Information exceeds the output buffer is reported (it would overrun
-// the caller's memory) and only the output buffer's length is copied. A request the
+// completion of a request with an output buffer, `Information` bytes are copied from it
+// to that buffer. A completion whose Information exceeds the output buffer is reported (it
+// would overrun the caller's memory) and only the output buffer's length is copied. A request the
 // dispatch routine answers STATUS_PENDING is waited for until it completes.
 //
 // Not simulated: file objects and handles (create and close carry none), direct and

@@ -80,8 +80,9 @@ void MiniportHost::Halt(Adapter& adapter) {
 void MiniportHost::WaitForRequest(Adapter& adapter, RequestResult& result, const char* call) {
   MiniportBlock& block = adapter.block;
   result.status = result.answered;
-  result.pended = block.EndRequestCall(result.answered, call);
-  if (!result.pended) {
+  bool outstanding = block.EndRequestCall(result.answered, call);
+  result.pended = result.answered == NDIS_STATUS_PENDING;
+  if (!outstanding) {
     result.completedAt = Simulation::Current().Now();
     if (result.answered == NDIS_STATUS_PENDING) {
       result.status = block.requestCompletions().back().status;  // completed in the handler

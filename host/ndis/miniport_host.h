@@ -55,7 +55,7 @@ class Adapter {
 struct RequestResult {
   NDIS_STATUS answered = NDIS_STATUS_FAILURE;  // what the handler returned
   NDIS_STATUS status = NDIS_STATUS_FAILURE;    // the final status: answered, or completed with
-  bool pended = false;
+  bool pended = false;  // answered NDIS_STATUS_PENDING (it may have completed already)
   ULONG bytesDone = 0;  // BytesWritten of a query, BytesRead of a set
   ULONG bytesNeeded = 0;
   BOOLEAN addressingReset = FALSE;

@@ -4,6 +4,7 @@
 #include "bridge/bridge_device.h"
 #include "bridge/bulk_transfer.h"
 #include "bridge/line_control.h"
+#include "control/device_control.h"
 #include "miniport/work_item.h"
 #include "oid/configuration.h"
 #include "platform/access_once.h"
@@ -171,7 +172,7 @@ NDIS_STATUS MiniportInitialize(PNDIS_STATUS /*openErrorStatus*/, PUINT selectedM
 
 void MiniportHalt(NDIS_HANDLE miniportAdapterContext) {
   auto* device = static_cast<IrDevice*>(miniportAdapterContext);
-  if (currentAdapter == device) currentAdapter = nullptr;
+  DetachFromDeviceControl(device);
   WriteOnce(device->halting, UCHAR{1});
   CancelBulkTransfers(device->bridge);
   WaitForTransfers(device, /*reportTimeout=*/true);

@@ -26,15 +26,15 @@ NTSTATUS Record(WorkItem* item) {
   return STATUS_SUCCESS;
 }
 
-// Runs for 100 ms of virtual time; bufferLength 1 makes it queue "late" while it runs.
+// Runs for 100 ms of virtual time; bufferLength 1 makes it queue "late" at its end.
 NTSTATUS Slow(WorkItem* item) {
   EXPECT_FALSE(routineRunning) << "two work routines overlap";
   routineRunning = true;
   trace.push_back(Stamp(item));
+  NdisMSleep(100'000);
   if (item->bufferLength == 1) {
     QueueWorkItem(RestartReceiveWork, item->device, Record, const_cast<char*>("late"), 0);
   }
-  NdisMSleep(100'000);
   routineRunning = false;
   FreeWorkItem(item);
   return STATUS_SUCCESS;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "control/device_control.h"
+#include "host/devices/infrared_medium.h"
 #include "host/ndis/registration.h"
 #include "miniport/reset.h"
 #include "oid/query_information.h"
@@ -73,27 +74,6 @@ TEST_F(DriverEntryTest, TakesOverTheThreeEntriesWhateverTheRegistrationSaid) {
   }
 }
 
-// Carries the bytes each transceiver sends on its infrared side to the other one.
-class FacingTransceivers {
- public:
-  FacingTransceivers(host::devices::SirTransceiver& a, host::devices::SirTransceiver& b)
-      : aToB_(b), bToA_(a) {
-    a.AttachInfrared(&aToB_);
-    b.AttachInfrared(&bToA_);
-  }
-
- private:
-  struct Direction : host::devices::InfraredReceiver {
-    explicit Direction(host::devices::SirTransceiver& to) : receiver(to) {}
-    void OnInfraredByte(const host::devices::TimedByte& byte) override {
-      receiver.ReceiveInfrared(byte.value, byte.rate);
-    }
-    host::devices::SirTransceiver& receiver;
-  };
-  Direction aToB_;
-  Direction bToA_;
-};
-
 // An IrLAP-looking frame that carries its sender, its number and bytes that need stuffing.
 std::vector<UCHAR> Payload(UCHAR sender, UCHAR number) {
   std::vector<UCHAR> payload = {0xFE, 0x13, sender, number};
@@ -107,7 +87,7 @@ TEST_F(DriverEntryTest, TwoAdaptersFacingEachOtherServeTrafficAcrossAReset) {
   RunWithDriver([&](host::ndis::MiniportHost& ndis) {
     host::ndis::Adapter& a = BringUp(ndis);
     host::ndis::Adapter& b = BringUp(ndis);
-    FacingTransceivers medium(a.dongle->transceiver, b.dongle->transceiver);
+    host::devices::InfraredMedium medium(sim(), a.dongle->transceiver, b.dongle->transceiver);
     std::deque<std::unique_ptr<host::ndis::SendPacket>> packets;
 
     for (host::ndis::Adapter* adapter : {&a, &b}) {

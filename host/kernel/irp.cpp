@@ -39,14 +39,9 @@ struct IrpTracker {
 
 IrpTracker& Tracker() { return Simulation::Current().Extension<IrpTracker>(); }
 
-std::string Address(const void* pointer) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", pointer);
-  return text;
-}
 
 void Report(std::string_view ruleName, const char* call, const IRP* irp, const char* what) {
-  Simulation::Current().verifier().Report(ruleName, call, "IRP " + Address(irp) + " " + what);
+  Simulation::Current().verifier().Report(ruleName, call, "IRP " + DescribeAddress(irp) + " " + what);
 }
 
 // The live record of an IRP, or null after reporting what is wrong with the pointer.
@@ -139,7 +134,7 @@ std::size_t CheckIrpLeaks(const char* checkpoint) {
                                                                : "never freed";
     Simulation::Current().verifier().Report(
         rule::kIrpLeak, checkpoint,
-        "IRP " + Address(irp) + " from " + record.call + " by " +
+        "IRP " + DescribeAddress(irp) + " from " + record.call + " by " +
             DescribeCodeAddress(record.caller) + " is " + where);
   }
   return count;

@@ -10,11 +10,6 @@
 namespace host {
 namespace {
 
-std::string Address(const void* pointer) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", pointer);
-  return text;
-}
 
 KIRQL AcquireLock(PKSPIN_LOCK lock, const char* call) {
   Scheduler& scheduler = Simulation::Current().scheduler();
@@ -25,22 +20,22 @@ KIRQL AcquireLock(PKSPIN_LOCK lock, const char* call) {
     // A real kernel would spin here for ever. The host counts the acquisition instead, so
     // that the matching release does not free the outer one and nothing else is reported.
     verifier.Report(rule::kLockRecursive, call,
-                    "lock " + Address(lock) + " is already held by this thread");
+                    "lock " + DescribeAddress(lock) + " is already held by this thread");
     self.heldLocks.push_back(lock);
     self.irqlsBeforeLocks.push_back(self.irql);
     return self.irql;
   }
   if (!self.heldLocks.empty()) {
     verifier.Report(rule::kTwoLocks, call,
-                    "acquiring lock " + Address(lock) + " while holding lock " +
-                        Address(self.heldLocks.back()));
+                    "acquiring lock " + DescribeAddress(lock) + " while holding lock " +
+                        DescribeAddress(self.heldLocks.back()));
   }
   if (*lock != 0 && scheduler.FindThread(reinterpret_cast<const void*>(*lock)) == nullptr) {
     // Not zero and not a thread: KeInitializeSpinLock never ran on it. Spinning would never
     // end, so the lock is taken as if it had been initialized.
     verifier.Report(rule::kBadArgument, call,
-                    "lock " + Address(lock) + " is not initialized (it holds " +
-                        Address(reinterpret_cast<const void*>(*lock)) + ")");
+                    "lock " + DescribeAddress(lock) + " is not initialized (it holds " +
+                        DescribeAddress(reinterpret_cast<const void*>(*lock)) + ")");
     *lock = 0;
   }
   self.spinTicket = scheduler.NextSpinTicket();
@@ -62,7 +57,7 @@ void ReleaseLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* call) {
   SimThread& self = CurrentThread();
   if (*lock != reinterpret_cast<KSPIN_LOCK>(&self)) {
     Simulation::Current().verifier().Report(
-        rule::kLockNotHeld, call, "lock " + Address(lock) + " is not held by this thread");
+        rule::kLockNotHeld, call, "lock " + DescribeAddress(lock) + " is not held by this thread");
     return;
   }
   // The latest acquisition of this lock ends (there are several only after a reported
@@ -74,7 +69,7 @@ void ReleaseLock(PKSPIN_LOCK lock, KIRQL newIrql, const char* call) {
     // DPC below DISPATCH_LEVEL.
     Simulation::Current().verifier().Report(
         rule::kLockIrql, call,
-        "lock " + Address(lock) + " released to IRQL " + std::to_string(newIrql) +
+        "lock " + DescribeAddress(lock) + " released to IRQL " + std::to_string(newIrql) +
             ", but it was acquired at IRQL " + std::to_string(*before));
   }
   self.heldLocks.erase(held);

@@ -2,10 +2,17 @@
 #include "host/kernel/verifier.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "host/kernel/simulation.h"
 
 namespace host {
+
+std::string DescribeAddress(const void* pointer) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%p", pointer);
+  return text;
+}
 
 std::string Violation::Describe() const {
   return "verifier: " + rule + " in " + call + " on thread " + thread + ": " + detail;

@@ -31,6 +31,9 @@ inline constexpr std::string_view kThreadException = "thread.uncaught_exception"
 inline constexpr std::string_view kNotSystemThread = "thread.not_a_system_thread";
 }  // namespace rule
 
+// A pointer as reports print it ("0x55d0c0a1b2c0").
+std::string DescribeAddress(const void* pointer);
+
 struct Violation {
   std::string rule;
   std::string thread;

@@ -18,11 +18,6 @@ struct MiniportBlocks {
   std::vector<std::unique_ptr<MiniportBlock>> blocks;
 };
 
-std::string Address(const void* pointer) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", pointer);
-  return text;
-}
 
 }  // namespace
 
@@ -38,7 +33,7 @@ MiniportBlock* FindMiniportBlock(NDIS_HANDLE handle, const char* call) {
     if (block->handle() == handle) return block.get();
   }
   Simulation::Current().verifier().Report(rule::kNdisUnknownAdapter, call,
-                                          "adapter handle " + Address(handle) +
+                                          "adapter handle " + DescribeAddress(handle) +
                                               " was never given to the driver");
   return nullptr;
 }
@@ -49,7 +44,7 @@ void MiniportBlock::Indicate(PNDIS_PACKET packet) {
   if (record->heldByProtocol) {
     Simulation::Current().verifier().Report(
         rule::kNdisIndicateHeldPacket, "NdisMIndicateReceivePacket",
-        "packet " + Address(packet) + " is indicated again before the protocol returned it");
+        "packet " + DescribeAddress(packet) + " is indicated again before the protocol returned it");
     return;
   }
   returnedSince_.erase(packet);
@@ -71,7 +66,7 @@ void MiniportBlock::Indicate(PNDIS_PACKET packet) {
       if (Objects().packets.count(packet) == 0 || packet->Private.Head != head) {
         Simulation::Current().verifier().Report(
             rule::kNdisPacketChangedInIndication, "NdisMIndicateReceivePacket",
-            "the return-packet handler freed or unchained packet " + Address(packet) +
+            "the return-packet handler freed or unchained packet " + DescribeAddress(packet) +
                 " while it was being indicated");
         if (Objects().packets.count(packet) == 0) return;
       }
@@ -93,7 +88,7 @@ void MiniportBlock::ReturnPacket(PNDIS_PACKET packet) {
     bool twice = returnedSince_.count(packet) != 0;
     Simulation::Current().verifier().Report(
         twice ? rule::kNdisReturnedTwice : rule::kNdisReturnNotIndicated, "NdisReturnPackets",
-        "packet " + Address(packet) +
+        "packet " + DescribeAddress(packet) +
             (twice ? " was returned already" : " is not held by the protocol"));
   }
   IrqlScope dispatch(DISPATCH_LEVEL);

@@ -18,15 +18,10 @@ constexpr ULONG kPageSize = 4096;
 constexpr unsigned char kFreshFill = 0xCD;
 constexpr unsigned char kFreedFill = 0xDD;
 
-std::string Address(const void* pointer) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", pointer);
-  return text;
-}
 
 void ReportUnknown(const char* call, const char* what, const void* pointer) {
   Simulation::Current().verifier().Report(rule::kNdisUnknownDescriptor, call,
-                                          std::string(what) + " " + Address(pointer) +
+                                          std::string(what) + " " + DescribeAddress(pointer) +
                                               " is not a live descriptor of this run");
 }
 
@@ -186,14 +181,14 @@ std::size_t CheckLeaks(const char* checkpoint) {
     if (pool->protocolOwned) continue;
     ++count;
     verifier.Report(rule::kNdisPoolLeak, checkpoint,
-                    "packet pool " + Address(handle) + " of " +
+                    "packet pool " + DescribeAddress(handle) + " of " +
                         std::to_string(pool->slots.size()) + " descriptors is still allocated");
   }
   for (auto& [handle, pool] : Objects().bufferPools) {
     if (pool->protocolOwned) continue;
     ++count;
     verifier.Report(rule::kNdisPoolLeak, checkpoint,
-                    "buffer pool " + Address(handle) + " of " + std::to_string(pool->count) +
+                    "buffer pool " + DescribeAddress(handle) + " of " + std::to_string(pool->count) +
                         " descriptors is still allocated");
   }
   return count;
@@ -244,7 +239,7 @@ void NdisFreePacketPool(NDIS_HANDLE poolHandle) {
   if (pool->inUse != 0) {
     host::Simulation::Current().verifier().Report(
         host::rule::kNdisPacketPoolInUse, "NdisFreePacketPool",
-        std::to_string(pool->inUse) + " packets of pool " + host::ndis::Address(poolHandle) +
+        std::to_string(pool->inUse) + " packets of pool " + host::DescribeAddress(poolHandle) +
             " are still allocated");
     host::ndis::ForgetPacketsOf(*pool);
   }
@@ -288,7 +283,7 @@ void NdisFreePacket(PNDIS_PACKET packet) {
   if (record->heldByProtocol) {
     host::Simulation::Current().verifier().Report(
         host::rule::kNdisFreeHeldPacket, "NdisFreePacket",
-        "packet " + host::ndis::Address(packet) +
+        "packet " + host::DescribeAddress(packet) +
             " was indicated and the protocol has not returned it");
   }
   PacketPool* pool = record->pool;
@@ -321,7 +316,7 @@ void NdisFreeBufferPool(NDIS_HANDLE poolHandle) {
     host::Simulation::Current().verifier().Report(
         host::rule::kNdisBufferPoolInUse, "NdisFreeBufferPool",
         std::to_string(pool->live.size()) + " buffers of pool " +
-            host::ndis::Address(poolHandle) + " are still allocated");
+            host::DescribeAddress(poolHandle) + " are still allocated");
     for (auto& [buffer, owner] : pool->live) Objects().buffers.erase(buffer);
   }
   Objects().bufferPools.erase(poolHandle);

@@ -11,11 +11,6 @@
 namespace host::ndis {
 namespace {
 
-std::string Address(const void* pointer) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", pointer);
-  return text;
-}
 
 }  // namespace
 
@@ -32,7 +27,7 @@ NDIS_STATUS MiniportBlock::Send(W_SEND_HANDLER handler, PNDIS_PACKET packet, UIN
   Verifier& verifier = Simulation::Current().verifier();
   if (sends_.count(packet) != 0) {
     verifier.Report(rule::kNdisSendTwice, "MiniportSend",
-                    "packet " + Address(packet) + " is sent while the driver still owns it");
+                    "packet " + DescribeAddress(packet) + " is sent while the driver still owns it");
   }
   sends_[packet] = SendState::kInHandler;
   NDIS_STATUS status;
@@ -51,7 +46,7 @@ NDIS_STATUS MiniportBlock::Send(W_SEND_HANDLER handler, PNDIS_PACKET packet, UIN
   } else {
     if (completed) {
       verifier.Report(rule::kNdisSendCompletedSynchronously, "MiniportSend",
-                      "packet " + Address(packet) + " was completed and also answered " +
+                      "packet " + DescribeAddress(packet) + " was completed and also answered " +
                           std::to_string(status));
     }
     if (found != sends_.end()) sends_.erase(found);
@@ -64,7 +59,7 @@ void MiniportBlock::CompleteSend(PNDIS_PACKET packet, NDIS_STATUS status) {
   if (found == sends_.end() || found->second == SendState::kCompletedInHandler) {
     Simulation::Current().verifier().Report(
         rule::kNdisSendNotOwned, "NdisMSendComplete",
-        "packet " + Address(packet) + " is not a pending send of this adapter");
+        "packet " + DescribeAddress(packet) + " is not a pending send of this adapter");
     return;
   }
   sendCompletions_.push_back(SendCompletion{Simulation::Current().Now(), packet, status});
@@ -88,7 +83,7 @@ std::size_t MiniportBlock::CheckPendingSends(const char* checkpoint) {
     ++count;
     Simulation::Current().verifier().Report(
         rule::kNdisSendNeverCompleted, checkpoint,
-        "packet " + Address(packet) + " was answered NDIS_STATUS_PENDING and never completed");
+        "packet " + DescribeAddress(packet) + " was answered NDIS_STATUS_PENDING and never completed");
   }
   return count;
 }

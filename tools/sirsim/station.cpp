@@ -1,0 +1,110 @@
+// The protocol's side of one adapter.
+#include "tools/sirsim/station.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "host/kernel/scheduler.h"
+
+namespace sirsim {
+
+Station::Station(host::ndis::MiniportHost& miniportHost, host::ndis::Adapter& adapter)
+    : host_(miniportHost), adapter_(adapter) {
+  // The IrDA protocol keeps each indicated packet, copies the frame out, and returns the
+  // packet later, as Collect does.
+  adapter_.block.KeepPackets();
+}
+
+Station::~Station() = default;
+
+void Station::Send(const irlap::Frame& frame, ULONG minTurnaroundMicroseconds) {
+  Collect();  // packets completed so far are freed before another may take their place
+  auto packet = std::make_unique<host::ndis::SendPacket>(frame);
+  packet->AttachIrdaInfo(0, minTurnaroundMicroseconds);
+  sent_.push_back(SentFrame{host::Simulation::Current().Now(), frame});
+  PNDIS_PACKET descriptor = packet->get();
+  inFlight_.push_back(InFlight{std::move(packet), sent_.size() - 1});
+  NDIS_STATUS status = host_.Send(adapter_, descriptor);
+  if (status != NDIS_STATUS_PENDING) {
+    // Answered at once: NDIS has the packet back, and no completion will come for it.
+    sent_.back().status = status;
+    sent_.back().completed = true;
+    inFlight_.pop_back();
+  }
+  Collect();
+}
+
+void Station::Collect() {
+  const auto& completions = adapter_.block.sendCompletions();
+  for (; completionsSeen_ < completions.size(); ++completionsSeen_) {
+    const host::ndis::SendCompletion& completion = completions[completionsSeen_];
+    auto found = std::find_if(inFlight_.begin(), inFlight_.end(), [&](const InFlight& entry) {
+      return entry.packet->get() == completion.packet;
+    });
+    if (found == inFlight_.end()) continue;  // the host's verifier reports a stray one
+    sent_[found->record].status = completion.status;
+    sent_[found->record].completed = true;
+    inFlight_.erase(found);
+  }
+  const auto& indications = adapter_.block.indications();
+  for (; indicationsSeen_ < indications.size(); ++indicationsSeen_) {
+    const host::ndis::Indication& indication = indications[indicationsSeen_];
+    received_.push_back(ReceivedFrame{indication.time, indication.bytes, indication.headerSize});
+  }
+  if (!adapter_.block.held().empty()) adapter_.block.ReturnAllHeld();
+}
+
+NDIS_STATUS Station::Await(host::ndis::RequestKind kind, std::size_t completionsBefore,
+                           NDIS_STATUS status) {
+  if (status != NDIS_STATUS_PENDING) return status;
+  const auto& completions = adapter_.block.requestCompletions();
+  host::Simulation& simulation = host::Simulation::Current();
+  bool done = simulation.RunUntil([&] { return completions.size() > completionsBefore; },
+                                  host::AddSaturating(simulation.Now(), patience));
+  if (!done) {
+    ++requestsNeverCompleted_;
+    return NDIS_STATUS_FAILURE;
+  }
+  const host::ndis::RequestCompletion& completion = completions[completionsBefore];
+  return completion.kind == kind ? completion.status : NDIS_STATUS_FAILURE;
+}
+
+NDIS_STATUS Station::Query(NDIS_OID oid, std::vector<std::uint8_t>& answer) {
+  std::size_t before = adapter_.block.requestCompletions().size();
+  ULONG written = 0, needed = 0;
+  NDIS_STATUS status;
+  {
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    status = host_.handlers().QueryInformationHandler(
+        adapter_.block.adapterContext(), oid, requestBuffer_.data(),
+        static_cast<ULONG>(requestBuffer_.size()), &written, &needed);
+  }
+  status = Await(host::ndis::RequestKind::kQuery, before, status);
+  written = std::min<ULONG>(written, static_cast<ULONG>(requestBuffer_.size()));
+  answer.assign(requestBuffer_.begin(), requestBuffer_.begin() + written);
+  return status;
+}
+
+NDIS_STATUS Station::QueryUlong(NDIS_OID oid, ULONG& value) {
+  std::vector<std::uint8_t> answer;
+  NDIS_STATUS status = Query(oid, answer);
+  if (status == NDIS_STATUS_SUCCESS && answer.size() < sizeof value) status = NDIS_STATUS_FAILURE;
+  if (status == NDIS_STATUS_SUCCESS) std::memcpy(&value, answer.data(), sizeof value);
+  return status;
+}
+
+NDIS_STATUS Station::SetUlong(NDIS_OID oid, ULONG value) {
+  std::size_t before = adapter_.block.requestCompletions().size();
+  std::memcpy(requestBuffer_.data(), &value, sizeof value);
+  ULONG read = 0, needed = 0;
+  NDIS_STATUS status;
+  {
+    host::IrqlScope dispatch(DISPATCH_LEVEL);
+    status = host_.handlers().SetInformationHandler(adapter_.block.adapterContext(), oid,
+                                                    requestBuffer_.data(), sizeof value, &read,
+                                                    &needed);
+  }
+  return Await(host::ndis::RequestKind::kSet, before, status);
+}
+
+}  // namespace sirsim

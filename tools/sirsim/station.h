@@ -1,0 +1,80 @@
+// One side of the session as the protocol bound above an adapter sees it: it hands IrLAP
+// frames down as send packets, keeps each packet until the driver completes it, takes
+// note of the frames the adapter indicates, and makes information requests one at a time
+// as NDIS does. Runs on the simulation's test thread.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <vector>
+
+#include "host/ndis/miniport_host.h"
+#include "host/ndis/send_packet.h"
+#include "tools/sirsim/irlap_frames.h"
+
+namespace sirsim {
+
+struct SentFrame {
+  host::VirtualTime time = 0;
+  irlap::Frame frame;
+  NDIS_STATUS status = NDIS_STATUS_PENDING;  // until the driver completes it
+  bool completed = false;
+};
+
+struct ReceivedFrame {
+  host::VirtualTime time = 0;
+  irlap::Frame frame;
+  UINT headerSize = 0;
+};
+
+class Station {
+ public:
+  Station(host::ndis::MiniportHost& miniportHost, host::ndis::Adapter& adapter);
+  ~Station();
+  Station(const Station&) = delete;
+  Station& operator=(const Station&) = delete;
+
+  // Hands a frame down with the turnaround time the peer asked for.
+  void Send(const irlap::Frame& frame, ULONG minTurnaroundMicroseconds);
+  // Takes note of the send completions and indications since the last call, and frees
+  // the packets the driver gave back.
+  void Collect();
+  std::size_t sendsInFlight() const { return inFlight_.size(); }
+
+  // One request at a time; a pended one is waited for (at most `patience` of virtual
+  // time; then the result is NDIS_STATUS_FAILURE and the request is noted as
+  // never completed).
+  NDIS_STATUS Query(NDIS_OID oid, std::vector<std::uint8_t>& answer);
+  NDIS_STATUS QueryUlong(NDIS_OID oid, ULONG& value);
+  NDIS_STATUS SetUlong(NDIS_OID oid, ULONG value);
+
+  const std::vector<SentFrame>& sent() const { return sent_; }
+  const std::vector<ReceivedFrame>& received() const { return received_; }
+  std::size_t requestsNeverCompleted() const { return requestsNeverCompleted_; }
+  host::ndis::Adapter& adapter() { return adapter_; }
+
+  static constexpr host::VirtualTime patience = 30 * host::kSecond;
+
+ private:
+  struct InFlight {
+    std::unique_ptr<host::ndis::SendPacket> packet;
+    std::size_t record;  // index in sent_
+  };
+  NDIS_STATUS Await(host::ndis::RequestKind kind, std::size_t completionsBefore,
+                    NDIS_STATUS status);
+
+  host::ndis::MiniportHost& host_;
+  host::ndis::Adapter& adapter_;
+  std::deque<InFlight> inFlight_;
+  std::vector<SentFrame> sent_;
+  std::vector<ReceivedFrame> received_;
+  std::size_t completionsSeen_ = 0;
+  std::size_t indicationsSeen_ = 0;
+  std::size_t requestsNeverCompleted_ = 0;
+  // A pended query writes its answer here later; it outlives every request.
+  std::array<std::uint8_t, 512> requestBuffer_{};
+};
+
+}  // namespace sirsim

@@ -135,7 +135,7 @@ void Session::Transmit(Station& from, Station& to, const std::vector<irlap::Fram
   }
   VirtualTime deadline = host::AddSaturating(simulation_.Now(),
                                              Airtime(bytes, frames.size(), speed));
-  simulation_.RunUntil(
+  WaitUntil(
       [&] {
         to.Collect();
         from.Collect();
@@ -500,9 +500,10 @@ void Session::Play() {
   for (int side = 0; side < 2; ++side) {
     NDIS_STATUS status = miniportHost.Initialize(stations_[side]->adapter());
     if (status != NDIS_STATUS_SUCCESS) {
-      Error(report_.sides[side].name + ": MiniportInitialize failed with status 0x" +
-            Hex({static_cast<std::uint8_t>(status >> 24), static_cast<std::uint8_t>(status >> 16),
-                 static_cast<std::uint8_t>(status >> 8), static_cast<std::uint8_t>(status)}));
+      char text[80];
+      std::snprintf(text, sizeof text, ": MiniportInitialize failed with status 0x%08X",
+                    static_cast<unsigned>(status));
+      Expect(false, report_.sides[side].name + text);
       up = false;
     }
   }

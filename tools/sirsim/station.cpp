@@ -8,6 +8,17 @@
 
 namespace sirsim {
 
+bool WaitUntil(const std::function<bool()>& pred, host::VirtualTime deadline) {
+  constexpr host::VirtualTime kPollInterval = host::kMillisecond;
+  host::Simulation& simulation = host::Simulation::Current();
+  while (!pred()) {
+    host::VirtualTime left = deadline - simulation.Now();
+    if (left <= 0) return false;
+    NdisMSleep(static_cast<ULONG>(std::min(left, kPollInterval) / host::kMicrosecond + 1));
+  }
+  return true;
+}
+
 Station::Station(host::ndis::MiniportHost& miniportHost, host::ndis::Adapter& adapter)
     : host_(miniportHost), adapter_(adapter) {
   // The IrDA protocol keeps each indicated packet, copies the frame out, and returns the
@@ -59,8 +70,8 @@ NDIS_STATUS Station::Await(host::ndis::RequestKind kind, std::size_t completions
   if (status != NDIS_STATUS_PENDING) return status;
   const auto& completions = adapter_.block.requestCompletions();
   host::Simulation& simulation = host::Simulation::Current();
-  bool done = simulation.RunUntil([&] { return completions.size() > completionsBefore; },
-                                  host::AddSaturating(simulation.Now(), patience));
+  bool done = WaitUntil([&] { return completions.size() > completionsBefore; },
+                        host::AddSaturating(simulation.Now(), patience));
   if (!done) {
     ++requestsNeverCompleted_;
     return NDIS_STATUS_FAILURE;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -15,6 +16,12 @@
 #include "tools/sirsim/irlap_frames.h"
 
 namespace sirsim {
+
+// Lets the simulation run until pred() holds (true) or virtual time reaches the
+// deadline (false), looking every millisecond of virtual time, as a protocol's timer
+// would: the test thread sleeps in between, so the devices' byte-by-byte work runs
+// without waking it.
+bool WaitUntil(const std::function<bool()>& pred, host::VirtualTime deadline);
 
 struct SentFrame {
   host::VirtualTime time = 0;

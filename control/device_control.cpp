@@ -4,6 +4,7 @@
 // caller's thread waits for it at PASSIVE_LEVEL.
 #include "control/device_control.h"
 
+#include "bridge/bridge_device.h"
 #include "bridge/bulk_transfer.h"
 #include "bridge/line_control.h"
 #include "miniport/work_item.h"
@@ -18,6 +19,7 @@ constexpr ULONG kCharacterMicroseconds = 1'041;    // one ten-bit character at 9
 constexpr ULONG kMaximumDrainWindows = 100;        // a line that never goes quiet: ~0.2 s
 constexpr LONGLONG kReplyTimeout = -10'333'120;    // 100 ns units, relative
 constexpr ULONG kDrainScratchSize = 64;
+constexpr ULONG kHoldPollMicroseconds = 20'000;
 
 struct ExchangeRequest {
   WaitingRequest waiting;  // first: the worker thread releases it if the item never runs
@@ -53,6 +55,8 @@ void DrainLine(IrDevice* device) {
 
 void Exchange(IrDevice* device, ExchangeRequest* request) {
   BridgeHandle bridge = device->bridge;
+  // The exchange drives the same lines as a speed change and may change the speed itself.
+  BeginTransceiverSequence(bridge);
   ULONG savedSpeed = device->currentSpeed;
   // Results of the line requests and of the write are not looked at: a transceiver that
   // does not answer shows as a short reply.
@@ -81,6 +85,7 @@ void Exchange(IrDevice* device, ExchangeRequest* request) {
       NT_SUCCESS(SetBaudRate(bridge, 9600))) {
     device->currentSpeed = 9600;
   }
+  EndTransceiverSequence(bridge);
 }
 
 NTSTATUS ExchangeWorker(WorkItem* item) {
@@ -91,6 +96,30 @@ NTSTATUS ExchangeWorker(WorkItem* item) {
   request->waiting.status = STATUS_SUCCESS;
   KeSetEvent(&request->waiting.done, 0, FALSE);
   return STATUS_SUCCESS;
+}
+
+// The adapter the private requests act on, held so that its halt waits for the request;
+// null when there is none.
+IrDevice* HoldCurrentAdapter() {
+  KIRQL irql = KfAcquireSpinLock(&adapterListLock);
+  IrDevice* device = currentAdapter;
+  if (device != nullptr) ++device->exchangeHolds;
+  KfReleaseSpinLock(&adapterListLock, irql);
+  return device;
+}
+
+// The last touch of the adapter: its halt may free it as soon as the hold is gone.
+void ReleaseAdapter(IrDevice* device) {
+  KIRQL irql = KfAcquireSpinLock(&adapterListLock);
+  --device->exchangeHolds;
+  KfReleaseSpinLock(&adapterListLock, irql);
+}
+
+LONG ExchangeHolds(IrDevice* device) {
+  KIRQL irql = KfAcquireSpinLock(&adapterListLock);
+  LONG holds = device->exchangeHolds;
+  KfReleaseSpinLock(&adapterListLock, irql);
+  return holds;
 }
 
 NTSTATUS Complete(PIRP irp, NTSTATUS status) {
@@ -117,6 +146,13 @@ NTSTATUS RawTransceiverExchange(IrDevice* device, ULONG inputLength, PVOID input
   return request.waiting.status;
 }
 
+void DetachFromDeviceControl(IrDevice* device) {
+  KIRQL irql = KfAcquireSpinLock(&adapterListLock);
+  if (currentAdapter == device) currentAdapter = nullptr;
+  KfReleaseSpinLock(&adapterListLock, irql);
+  while (ExchangeHolds(device) != 0) NdisMSleep(kHoldPollMicroseconds);
+}
+
 NTSTATUS DispatchCreateClose(PDEVICE_OBJECT /*deviceObject*/, PIRP irp) {
   irp->IoStatus.Information = 0;
   Complete(irp, STATUS_SUCCESS);
@@ -138,11 +174,13 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT /*deviceObject*/, PIRP irp) {
       irp->IoStatus.Information = kDriverVersionCode;
       return Complete(irp, STATUS_SUCCESS);
     case IOCTL_TRANSCEIVER_EXCHANGE: {
-      IrDevice* device = currentAdapter;
+      IrDevice* device = HoldCurrentAdapter();
       if (device == nullptr) return Complete(irp, STATUS_UNSUCCESSFUL);
       PVOID buffer = irp->AssociatedIrp.SystemBuffer;
-      return Complete(irp, RawTransceiverExchange(device, inputLength, buffer, outputLength,
-                                                  buffer, &irp->IoStatus.Information));
+      NTSTATUS status = RawTransceiverExchange(device, inputLength, buffer, outputLength, buffer,
+                                               &irp->IoStatus.Information);
+      ReleaseAdapter(device);
+      return Complete(irp, status);
     }
     default:
       return Complete(irp, STATUS_UNSUCCESSFUL);

@@ -18,6 +18,10 @@ constexpr ULONG_PTR kDriverVersionCode = 0x20010110;
 NTSTATUS DispatchCreateClose(PDEVICE_OBJECT deviceObject, PIRP irp);
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT deviceObject, PIRP irp);
 
+// Called by the halt: from now on the private requests no longer reach the adapter, and
+// once this returns no exchange that reached it still runs. PASSIVE_LEVEL; sleeps.
+void DetachFromDeviceControl(IrDevice* device);
+
 // Writes the input bytes to the transceiver in command mode and captures its reply into
 // the output buffer; *information receives the number of bytes captured.
 NTSTATUS RawTransceiverExchange(IrDevice* device, ULONG inputLength, PVOID input,

@@ -4,6 +4,7 @@
 #include "bridge/bridge_device.h"
 #include "bridge/bulk_transfer.h"
 #include "bridge/line_control.h"
+#include "control/device_control.h"
 #include "miniport/work_item.h"
 #include "oid/configuration.h"
 #include "platform/access_once.h"
@@ -55,6 +56,9 @@ bool ManagesPower() {
 bool WaitForTransfers(IrDevice* device, bool reportTimeout) {
   for (ULONG sleeps = 0; ReadOnce(device->nowSending) || ReadOnce(device->nowReceiving);
        ++sleeps) {
+    // A transfer posted after the caller's cancel (a re-post on its way, a send that
+    // started meanwhile) is cancelled too, so that the wait ends with its completion.
+    CancelBulkTransfers(device->bridge);
     NdisMSleep(kTransferPollMicroseconds);
     if (sleeps == kLastTransferPoll) {
       if (reportTimeout) {
@@ -168,7 +172,7 @@ NDIS_STATUS MiniportInitialize(PNDIS_STATUS /*openErrorStatus*/, PUINT selectedM
 
 void MiniportHalt(NDIS_HANDLE miniportAdapterContext) {
   auto* device = static_cast<IrDevice*>(miniportAdapterContext);
-  if (currentAdapter == device) currentAdapter = nullptr;
+  DetachFromDeviceControl(device);
   WriteOnce(device->halting, UCHAR{1});
   CancelBulkTransfers(device->bridge);
   WaitForTransfers(device, /*reportTimeout=*/true);

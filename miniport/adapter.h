@@ -21,6 +21,7 @@ void ReleaseResources(IrDevice* device);
 NDIS_STATUS OpenBridge(IrDevice* device);
 NDIS_STATUS CloseBridge(IrDevice* device);
 
-// Sleeps 20 ms at a time until neither a bulk write nor a read is outstanding, at most 501
-// times; then forces both flags down (reporting it when asked) and answers false.
+// Cancels the bulk transfers and sleeps 20 ms at a time until neither a write nor a read is
+// outstanding, at most 501 times; then forces both flags down (reporting it when asked)
+// and answers false. Cancels again before each sleep: a transfer posted meanwhile ends too.
 bool WaitForTransfers(IrDevice* device, bool reportTimeout);

@@ -1,5 +1,7 @@
 // The driver's entry point: registers the NDIS 5.0 miniport and takes over the create,
 // close and device-control entries for the private interface. PASSIVE_LEVEL, once.
+#include "miniport/driver_entry.h"
+
 #include "control/device_control.h"
 #include "miniport/adapter.h"
 #include "miniport/ir_device.h"

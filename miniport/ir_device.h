@@ -150,6 +150,10 @@ struct IrDevice {
   ULONG writeCompletions;
   ULONG readCompletions;
   LONG volatile readPending;  // 1 from a read's submission until its completion begins
+
+  // Raw exchanges that reached this adapter through currentAdapter and have not ended,
+  // under adapterListLock: the halt waits for them before it takes the adapter apart.
+  LONG exchangeHolds;
 };
 
 // Driver-wide state, made ready by DriverEntry.

@@ -16,8 +16,9 @@ NDIS_STATUS MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAdapterC
   if (NT_SUCCESS(QueueWorkItem(ResetWork, device, ResetWorker, nullptr, 0))) {
     return NDIS_STATUS_PENDING;
   }
+  // The adapter goes on as it was, but it was not reset: say so.
   WriteOnce(device->resetting, UCHAR{0});
-  return NDIS_STATUS_SUCCESS;
+  return NDIS_STATUS_RESOURCES;
 }
 
 NDIS_STATUS IrReinitialize(IrDevice* device) {
@@ -47,6 +48,13 @@ NDIS_STATUS IrReinitialize(IrDevice* device) {
   // had before moving it to the target, so that the link works whether or not the speed
   // changes.
   RestoreLinkSpeed(device);
+  // A target the transceiver refused earlier would fail the reset again and leave the
+  // link down: the reset aims at the speed the link runs at instead.
+  if (device->targetSpeed != nullptr &&
+      FindSpeedCommand(device->targetSpeed->bitsPerSecond) == nullptr &&
+      FindSpeedRow(device->currentSpeed) != nullptr) {
+    device->targetSpeed = FindSpeedRow(device->currentSpeed);
+  }
   status = IrSetLinkSpeed(device);
   if (!NT_SUCCESS(status)) return status;
   status = SetLineFormat(device->bridge, 0, 0, 8);

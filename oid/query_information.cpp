@@ -193,7 +193,9 @@ NDIS_STATUS MiniportQueryInformation(NDIS_HANDLE miniportAdapterContext, NDIS_OI
                                    informationBufferLength))) {
         return NDIS_STATUS_PENDING;
       }
-      return NDIS_STATUS_SUCCESS;  // not asked: the buffer stays as the caller passed it
+      // Nobody asked the bridge, and nothing was written: no answer to report.
+      *bytesWritten = 0;
+      return NDIS_STATUS_RESOURCES;
     case Answer::kExtraBofs: WriteUlong(buffer, device->transceiverCaps.extraBofs); break;
     case Answer::kNothing: break;
     case Answer::kNotSupported:

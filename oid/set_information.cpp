@@ -11,12 +11,18 @@
 namespace {
 
 NDIS_STATUS SetLinkSpeed(IrDevice* device, ULONG speed, PULONG bytesRead) {
-  if (speed == device->currentSpeed) return NDIS_STATUS_SUCCESS;
   const SpeedTableRow* row = FindSpeedRow(speed);
+  if (speed == device->currentSpeed) {
+    // The link is there already. The request is now the target, so that a speed refused
+    // earlier no longer stands as one: a reset would otherwise try to reach it again.
+    if (row != nullptr) device->targetSpeed = row;
+    return NDIS_STATUS_SUCCESS;
+  }
   if (row == nullptr) {
     *bytesRead = 0;
     return NDIS_STATUS_INVALID_DATA;
   }
+  const SpeedTableRow* previous = device->targetSpeed;
   device->targetSpeed = row;
   if (device->lowerDevice == nullptr) {
     device->currentSpeed = speed;
@@ -25,7 +31,9 @@ NDIS_STATUS SetLinkSpeed(IrDevice* device, ULONG speed, PULONG bytesRead) {
   if (NT_SUCCESS(QueueWorkItem(SetLinkSpeedWork, device, SetSpeedWorker, nullptr, 0))) {
     return NDIS_STATUS_PENDING;
   }
-  return NDIS_STATUS_SUCCESS;
+  // Nothing will move the link: say so, and leave the target where it was.
+  device->targetSpeed = previous;
+  return NDIS_STATUS_RESOURCES;
 }
 
 }  // namespace
@@ -94,8 +102,8 @@ NTSTATUS IrPowerUp(IrDevice* device) {
   if (!device->managesPower) return STATUS_SUCCESS;
   WriteOnce(device->deviceError, UCHAR{0});
   if (IsUsableBridge(device->bridge)) ResumeInterruptPolling(device->bridge);
-  TransceiverPowerOn(device->bridge);
-  TransceiverSetSpeed(device->bridge, device->currentSpeed, 0);
-  SetBaudRate(device->bridge, device->currentSpeed);
+  // Power on, the speed commanded from a speed not yet set and the bridge at it, as one
+  // transceiver sequence: a raw exchange on the worker thread may drive the same lines.
+  RestoreLinkSpeed(device);
   return IrStartReceive(device);
 }

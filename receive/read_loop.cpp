@@ -100,6 +100,15 @@ NTSTATUS ReceiveComplete(PDEVICE_OBJECT /*deviceObject*/, PIRP irp, PVOID contex
 NTSTATUS RestartReceive(WorkItem* item) {
   IrDevice* device = item->device;
   FreeWorkItem(item);
+  if (ReadOnce(device->halting)) {
+    // The halt has cancelled the transfers and is stopping the bridge: the loop stays
+    // stopped. Unless a read is still on its way to its completion, nothing is left for
+    // the halt to wait for.
+    if (InterlockedCompareExchange(&device->readPending, 0, 0) == 0) {
+      WriteOnce(device->nowReceiving, UCHAR{0});
+    }
+    return STATUS_UNSUCCESSFUL;
+  }
   if (ReadOnce(device->deviceError)) {
     WriteOnce(device->deviceError, UCHAR{0});
     // Results ignored: a device that is still gone fails the read below.

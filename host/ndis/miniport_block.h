@@ -37,6 +37,14 @@ inline constexpr std::string_view kNdisCallOrder = "ndis.call_order";
 // The driver changed a packet's chain while NDIS was still indicating it.
 inline constexpr std::string_view kNdisPacketChangedInIndication =
     "ndis.packet_changed_during_indication";
+// Requests: a completion of a request that is not pending (completed twice, never pended,
+// or of another kind), a request completed and also answered other than pending, a request
+// issued while another is outstanding, and one pended and never completed.
+inline constexpr std::string_view kNdisRequestNotPending = "ndis.request_completed_not_pending";
+inline constexpr std::string_view kNdisRequestCompletedAndAnswered =
+    "ndis.request_completed_and_answered";
+inline constexpr std::string_view kNdisRequestOverlap = "ndis.request_while_outstanding";
+inline constexpr std::string_view kNdisRequestNeverCompleted = "ndis.request_never_completed";
 }  // namespace rule
 
 namespace ndis {
@@ -107,8 +115,16 @@ class MiniportBlock {
   // A checkpoint (the adapter halted): reports every send still pending; returns how many.
   std::size_t CheckPendingSends(const char* checkpoint);
 
-  // A pended query, set or reset completed by the driver.
+  // Requests, one at a time as NDIS issues them: BeginRequest before the handler runs,
+  // EndRequestCall with what it answered (true when the request stays outstanding), and
+  // CompleteRequest when the driver completes one it pended. The verifier checks that a
+  // pended request is completed exactly once and that no other is.
+  void BeginRequest(RequestKind kind, const char* call);
+  bool EndRequestCall(NDIS_STATUS answered, const char* call);
+  bool requestOutstanding() const { return request_ != RequestState::kNone; }
   void CompleteRequest(RequestKind kind, NDIS_STATUS status, const char* call);
+  // A checkpoint: reports a pended request never completed; returns how many (0 or 1).
+  std::size_t CheckPendingRequests(const char* checkpoint);
   const std::vector<RequestCompletion>& requestCompletions() const { return requestCompletions_; }
 
   void LogError(ErrorLogEntry entry) { errorLog_.push_back(std::move(entry)); }
@@ -162,6 +178,9 @@ class MiniportBlock {
   std::vector<SendCompletion> sendCompletions_;
   std::vector<ErrorLogEntry> errorLog_;
   std::vector<RequestCompletion> requestCompletions_;
+  enum class RequestState { kNone, kInHandler, kCompletedInHandler, kPending };
+  RequestState request_ = RequestState::kNone;
+  RequestKind requestKind_ = RequestKind::kQuery;
 };
 
 // Makes the record of one adapter, kept until the simulation ends.

@@ -75,10 +75,6 @@ void MiniportBlock::CompleteSend(PNDIS_PACKET packet, NDIS_STATUS status) {
   }
 }
 
-void MiniportBlock::CompleteRequest(RequestKind kind, NDIS_STATUS status, const char*) {
-  requestCompletions_.push_back(RequestCompletion{Simulation::Current().Now(), kind, status});
-}
-
 std::size_t MiniportBlock::pendingSends() const {
   std::size_t count = 0;
   for (auto& [packet, state] : sends_) count += state == SendState::kPending;

@@ -25,6 +25,18 @@ inline NDIS50_MINIPORT_CHARACTERISTICS DriverHandlers() {
   return handlers;
 }
 
+// Virtual time since it was made.
+class VirtualTimeCheck {
+ public:
+  explicit VirtualTimeCheck(host::Simulation& simulation)
+      : simulation_(simulation), start_(simulation.Now()) {}
+  host::VirtualTime Elapsed() const { return simulation_.Now() - start_; }
+
+ private:
+  host::Simulation& simulation_;
+  host::VirtualTime start_;
+};
+
 class AdapterTest : public SimTest {
  protected:
   using SimTest::SimTest;

@@ -11,7 +11,8 @@
 #include "control/device_control.h"
 #include "host/capture/irda_capture.h"
 #include "host/devices/infrared_medium.h"
-#include "tools/sirsim/driver_seam.h"
+#include "host/io/io_manager.h"
+#include "miniport/driver_entry.h"
 #include "tools/sirsim/station.h"
 
 namespace sirsim {
@@ -265,10 +266,15 @@ void Session::Disconnect() {
 }
 
 void Session::DeviceControls() {
-  std::vector<std::uint8_t> reply;
-  DeviceControlResult exchange = DeviceControl(
-      IOCTL_TRANSCEIVER_EXCHANGE, kExchangeBytes, static_cast<ULONG>(kExchangeBytes.size()),
-      &reply);
+  // An application opens the device NDIS made for an adapter; the driver acts on its
+  // current adapter, the one initialized last.
+  PDEVICE_OBJECT device = stations_[1]->adapter().deviceObject;
+  host::io::Create(device);
+  host::io::IoResult exchange = host::io::DeviceControl(
+      device, IOCTL_TRANSCEIVER_EXCHANGE, kExchangeBytes,
+      static_cast<ULONG>(kExchangeBytes.size()));
+  std::vector<std::uint8_t> reply = exchange.output;
+  reply.resize(std::min<std::size_t>(exchange.information, reply.size()));
   report_.exchangeSent = kExchangeBytes;
   report_.exchangeReply = reply;
   report_.exchangeStatus = static_cast<std::uint32_t>(exchange.status);
@@ -277,7 +283,8 @@ void Session::DeviceControls() {
          "raw transceiver exchange: sent " + Hex(kExchangeBytes) + ", got back " +
              (reply.empty() ? std::string("nothing") : Hex(reply)));
 
-  DeviceControlResult version = DeviceControl(IOCTL_GET_DRIVER_VERSION, {}, 0, nullptr);
+  host::io::IoResult version = host::io::DeviceControl(device, IOCTL_GET_DRIVER_VERSION, {}, 0);
+  host::io::Close(device);
   if (version.status == STATUS_SUCCESS) {
     report_.driverVersion = static_cast<std::uint32_t>(version.information);
   }
@@ -472,7 +479,11 @@ void Session::Trace() {
 }
 
 void Session::Play() {
-  host::ndis::MiniportHost miniportHost(LoadDriver());
+  host::ndis::MiniportHost miniportHost(DriverEntry);
+  if (miniportHost.driverEntryStatus() != STATUS_SUCCESS) {
+    Error("DriverEntry failed");
+    return;
+  }
   host::ndis::Adapter& adapterA = miniportHost.AddAdapter();
   host::ndis::Adapter& adapterB = miniportHost.AddAdapter();
   host::devices::InfraredMedium medium(simulation_, adapterA.dongle->transceiver,
@@ -535,12 +546,6 @@ void Session::Play() {
   Reconcile(0, 1, unplugAt);
   Reconcile(1, 0, unplugAt);
   Account(medium);
-  for (Station* station : stations_) {
-    if (station->requestsNeverCompleted() != 0) {
-      Error(std::to_string(station->requestsNeverCompleted()) +
-            " information requests were never completed");
-    }
-  }
   if (options_.trace) Trace();
   if (!options_.pcap.empty()) {
     for (const SentFrame& frame : a.sent()) {

@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "host/kernel/scheduler.h"
 
 namespace sirsim {
 
@@ -65,35 +64,12 @@ void Station::Collect() {
   if (!adapter_.block.held().empty()) adapter_.block.ReturnAllHeld();
 }
 
-NDIS_STATUS Station::Await(host::ndis::RequestKind kind, std::size_t completionsBefore,
-                           NDIS_STATUS status) {
-  if (status != NDIS_STATUS_PENDING) return status;
-  const auto& completions = adapter_.block.requestCompletions();
-  host::Simulation& simulation = host::Simulation::Current();
-  bool done = WaitUntil([&] { return completions.size() > completionsBefore; },
-                        host::AddSaturating(simulation.Now(), patience));
-  if (!done) {
-    ++requestsNeverCompleted_;
-    return NDIS_STATUS_FAILURE;
-  }
-  const host::ndis::RequestCompletion& completion = completions[completionsBefore];
-  return completion.kind == kind ? completion.status : NDIS_STATUS_FAILURE;
-}
-
 NDIS_STATUS Station::Query(NDIS_OID oid, std::vector<std::uint8_t>& answer) {
-  std::size_t before = adapter_.block.requestCompletions().size();
-  ULONG written = 0, needed = 0;
-  NDIS_STATUS status;
-  {
-    host::IrqlScope dispatch(DISPATCH_LEVEL);
-    status = host_.handlers().QueryInformationHandler(
-        adapter_.block.adapterContext(), oid, requestBuffer_.data(),
-        static_cast<ULONG>(requestBuffer_.size()), &written, &needed);
-  }
-  status = Await(host::ndis::RequestKind::kQuery, before, status);
-  written = std::min<ULONG>(written, static_cast<ULONG>(requestBuffer_.size()));
-  answer.assign(requestBuffer_.begin(), requestBuffer_.begin() + written);
-  return status;
+  constexpr ULONG kAnswerRoom = 512;
+  host::ndis::RequestResult result = host_.Query(adapter_, oid, kAnswerRoom);
+  answer = result.buffer;
+  answer.resize(std::min<std::size_t>(result.bytesDone, answer.size()));
+  return result.status;
 }
 
 NDIS_STATUS Station::QueryUlong(NDIS_OID oid, ULONG& value) {
@@ -105,17 +81,7 @@ NDIS_STATUS Station::QueryUlong(NDIS_OID oid, ULONG& value) {
 }
 
 NDIS_STATUS Station::SetUlong(NDIS_OID oid, ULONG value) {
-  std::size_t before = adapter_.block.requestCompletions().size();
-  std::memcpy(requestBuffer_.data(), &value, sizeof value);
-  ULONG read = 0, needed = 0;
-  NDIS_STATUS status;
-  {
-    host::IrqlScope dispatch(DISPATCH_LEVEL);
-    status = host_.handlers().SetInformationHandler(adapter_.block.adapterContext(), oid,
-                                                    requestBuffer_.data(), sizeof value, &read,
-                                                    &needed);
-  }
-  return Await(host::ndis::RequestKind::kSet, before, status);
+  return host_.SetUlong(adapter_, oid, value).status;
 }
 
 }  // namespace sirsim

@@ -4,7 +4,6 @@
 // as NDIS does. Runs on the simulation's test thread.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -50,27 +49,21 @@ class Station {
   void Collect();
   std::size_t sendsInFlight() const { return inFlight_.size(); }
 
-  // One request at a time; a pended one is waited for (at most `patience` of virtual
-  // time; then the result is NDIS_STATUS_FAILURE and the request is noted as
-  // never completed).
+  // One request at a time, through NDIS; a pended one is waited for (the host reports
+  // one that never completes).
   NDIS_STATUS Query(NDIS_OID oid, std::vector<std::uint8_t>& answer);
   NDIS_STATUS QueryUlong(NDIS_OID oid, ULONG& value);
   NDIS_STATUS SetUlong(NDIS_OID oid, ULONG value);
 
   const std::vector<SentFrame>& sent() const { return sent_; }
   const std::vector<ReceivedFrame>& received() const { return received_; }
-  std::size_t requestsNeverCompleted() const { return requestsNeverCompleted_; }
   host::ndis::Adapter& adapter() { return adapter_; }
-
-  static constexpr host::VirtualTime patience = 30 * host::kSecond;
 
  private:
   struct InFlight {
     std::unique_ptr<host::ndis::SendPacket> packet;
     std::size_t record;  // index in sent_
   };
-  NDIS_STATUS Await(host::ndis::RequestKind kind, std::size_t completionsBefore,
-                    NDIS_STATUS status);
 
   host::ndis::MiniportHost& host_;
   host::ndis::Adapter& adapter_;
@@ -79,9 +72,6 @@ class Station {
   std::vector<ReceivedFrame> received_;
   std::size_t completionsSeen_ = 0;
   std::size_t indicationsSeen_ = 0;
-  std::size_t requestsNeverCompleted_ = 0;
-  // A pended query writes its answer here later; it outlives every request.
-  std::array<std::uint8_t, 512> requestBuffer_{};
 };
 
 }  // namespace sirsim

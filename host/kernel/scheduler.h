@@ -67,6 +67,7 @@ class SimThread {
 
  private:
   friend class Scheduler;
+  friend struct FiberStart;
   static void Entry(unsigned low, unsigned high);
 
   int id_;

@@ -10,6 +10,7 @@
 #include "host/ndis/send_packet.h"
 #include "miniport/adapter.h"
 #include "receive/rx_indicate.h"
+#include "tests/support/fresh_run.h"
 #include "tests/support/sim_test.h"
 #include "transmit/send.h"
 
@@ -53,6 +54,19 @@ class AdapterTest : public SimTest {
       host::ndis::MiniportHost miniportHost(DriverHandlers());
       body(miniportHost);
     });
+  }
+
+  // For tables of cases that each need a run of their own: runs body with a fresh
+  // miniport host in a fresh simulation; a verifier finding or a deadlock fails the test.
+  void RunCase(const std::function<void(host::Simulation&, host::ndis::MiniportHost&)>& body,
+               std::uint64_t seed = host::SeedFromEnvironment()) {
+    const FreshRun run = RunFresh(seed, nullptr, [&](host::Simulation& simulation) {
+      SetUp();
+      host::ndis::MiniportHost miniportHost(DriverHandlers());
+      body(simulation, miniportHost);
+    });
+    EXPECT_TRUE(run.findings.empty() && run.result.outcome == host::RunOutcome::kFinished)
+        << run.Describe();
   }
 
   static IrDevice* Device(const host::ndis::Adapter& adapter) {

@@ -65,10 +65,7 @@ TEST_F(AdapterLifecycle, TheFirstIrdaMediumIsSelectedAndWithoutOneNothingIsAlloc
   };
   for (const MediumCase& c : cases) {
     SCOPED_TRACE(c.media.size());
-    host::Simulation simulation;
-    simulation.Run([&] {
-      SetUp();
-      host::ndis::MiniportHost ndis(DriverHandlers());
+    RunCase([&](host::Simulation& simulation, host::ndis::MiniportHost& ndis) {
       host::ndis::AdapterSettings settings;
       settings.withDongle = false;
       settings.media = c.media;
@@ -82,7 +79,6 @@ TEST_F(AdapterLifecycle, TheFirstIrdaMediumIsSelectedAndWithoutOneNothingIsAlloc
         ndis.Halt(adapter);
       }
     });
-    EXPECT_TRUE(simulation.verifier().violations().empty());
   }
 }
 
@@ -113,10 +109,7 @@ TEST_F(AdapterLifecycle, WithoutALowerDeviceNothingTouchesHardware) {
 TEST_F(AdapterLifecycle, HaltingTheCurrentAdapterClearsItAndHaltingAnotherLeavesIt) {
   for (bool haltCurrentFirst : {true, false}) {
     SCOPED_TRACE(haltCurrentFirst ? "current first" : "other first");
-    host::Simulation simulation;
-    simulation.Run([&] {
-      SetUp();
-      host::ndis::MiniportHost ndis(DriverHandlers());
+    RunCase([&](host::Simulation&, host::ndis::MiniportHost& ndis) {
       host::ndis::Adapter& first = ndis.AddAdapter();
       host::ndis::Adapter& second = ndis.AddAdapter();
       ASSERT_EQ(ndis.Initialize(first), NDIS_STATUS_SUCCESS);
@@ -136,7 +129,6 @@ TEST_F(AdapterLifecycle, HaltingTheCurrentAdapterClearsItAndHaltingAnotherLeaves
       }
       EXPECT_TRUE(IsListEmpty(&adapterList));
     });
-    EXPECT_TRUE(simulation.verifier().violations().empty());
   }
 }
 
@@ -201,10 +193,7 @@ TEST_F(AdapterLifecycle, EachFailingStepReturnsItsStatusAndLeavesNothing) {
   };
   for (const StepCase& c : cases) {
     SCOPED_TRACE(c.name);
-    host::Simulation simulation;
-    simulation.Run([&] {
-      SetUp();
-      host::ndis::MiniportHost ndis(DriverHandlers());
+    RunCase([&](host::Simulation& simulation, host::ndis::MiniportHost& ndis) {
       host::ndis::AdapterSettings settings;
       settings.failConfigurationOpen = c.failConfigurationOpen;
       host::ndis::Adapter& adapter = ndis.AddAdapter(settings);
@@ -215,7 +204,6 @@ TEST_F(AdapterLifecycle, EachFailingStepReturnsItsStatusAndLeavesNothing) {
       ExpectCleanFailure(simulation, adapter);
       EXPECT_EQ(adapter.dongle->lower.pendingCount(), 0u);
     });
-    EXPECT_TRUE(simulation.verifier().violations().empty());
   }
 }
 
@@ -248,10 +236,7 @@ TEST_F(AdapterLifecycle, AFailureAtEachAllocationOfInitializationLeavesNothing) 
       NDIS_STATUS_FAILURE, static_cast<NDIS_STATUS>(STATUS_INVALID_PARAMETER)};
   for (std::uint64_t n = 1; n <= total; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n));
-    host::Simulation simulation(0);
-    simulation.Run([&] {
-      SetUp();
-      host::ndis::MiniportHost ndis(DriverHandlers());
+    RunCase([&](host::Simulation& simulation, host::ndis::MiniportHost& ndis) {
       host::ndis::Adapter& adapter = ndis.AddAdapter();
       simulation.faults().FailNth(simulation.faults().allocations() + n);
       NDIS_STATUS status = ndis.Initialize(adapter);
@@ -267,8 +252,7 @@ TEST_F(AdapterLifecycle, AFailureAtEachAllocationOfInitializationLeavesNothing) 
         ExpectCleanFailure(simulation, adapter);
       }
       EXPECT_TRUE(WorkerThreadsEnded(simulation));
-    });
-    ASSERT_TRUE(simulation.verifier().violations().empty());
+    }, 0);
   }
 }
 

@@ -67,10 +67,7 @@ TEST_F(ReadLoop, EachWayAReadEndsMovesTheLoopOnAsItShould) {
   };
   for (const ReadCase& c : cases) {
     SCOPED_TRACE(c.name);
-    host::Simulation simulation;
-    simulation.Run([&] {
-      SetUp();
-      host::ndis::MiniportHost ndis(DriverHandlers());
+    RunCase([&](host::Simulation& simulation, host::ndis::MiniportHost& ndis) {
       host::ndis::Adapter& adapter = ndis.AddAdapter();
       ScriptedBus bus(simulation, adapter);
       IrDevice* device = Bring(ndis, adapter);
@@ -98,7 +95,6 @@ TEST_F(ReadLoop, EachWayAReadEndsMovesTheLoopOnAsItShould) {
       EXPECT_LT(halt.Elapsed(), kHaltWithoutWaiting) << "the halt waited for a read that does not exist";
 
     });
-    EXPECT_TRUE(simulation.verifier().violations().empty());
   }
 }
 
@@ -117,10 +113,7 @@ TEST_F(ReadLoop, CaptureTakesWhatTheExchangeStillWantsAndNothingReachesTheDefram
   };
   for (const CaptureCase& c : cases) {
     SCOPED_TRACE("capture of " + std::to_string(c.remaining));
-    host::Simulation simulation;
-    simulation.Run([&] {
-      SetUp();
-      host::ndis::MiniportHost ndis(DriverHandlers());
+    RunCase([&](host::Simulation& simulation, host::ndis::MiniportHost& ndis) {
       host::ndis::Adapter& adapter = ndis.AddAdapter();
       ScriptedBus bus(simulation, adapter);
       IrDevice* device = Bring(ndis, adapter);
@@ -144,7 +137,6 @@ TEST_F(ReadLoop, CaptureTakesWhatTheExchangeStillWantsAndNothingReachesTheDefram
       WriteOnce(device->captureMode, UCHAR{0});
       ndis.Halt(adapter);
     });
-    EXPECT_TRUE(simulation.verifier().violations().empty());
   }
 }
 

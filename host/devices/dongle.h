@@ -15,6 +15,12 @@ struct Dongle {
   Dongle(const Dongle&) = delete;
   Dongle& operator=(const Dongle&) = delete;
 
+  // How much the bridge and the transceiver keep of the bytes that cross them.
+  void SetRecording(Recording recording) {
+    bridge.SetRecording(recording);
+    transceiver.SetRecording(recording);
+  }
+
   SerialBridge bridge;
   SirTransceiver transceiver;
   usb::LowerDevice lower;

@@ -76,8 +76,8 @@ const InfraredMedium::Path& InfraredMedium::PathOf(MediumDirection direction) co
 
 void InfraredMedium::Carry(MediumDirection direction, const TimedByte& byte) {
   Path& path = PathOf(direction);
-  std::size_t index = path.sent.size();
-  path.sent.push_back(byte);
+  const std::size_t index = path.sent.count();
+  path.sent.Add(byte);
   // Every byte takes all its draws, used or not, so that its fate depends only on the
   // seed, the rates and its place in the direction.
   bool lost = Draw(path.lossDraws) < path.settings.lossRate;
@@ -87,19 +87,20 @@ void InfraredMedium::Carry(MediumDirection direction, const TimedByte& byte) {
   }
   VirtualTime now = simulation_.Now();
   if (lost) {
-    path.disturbances.push_back(Disturbance{now, Disturbance::Kind::kLostByte, index, byte.value});
+    path.disturbances.push_back(
+        Disturbance{now, Disturbance::Kind::kLostByte, index, byte.value, byte.value});
     return;
   }
   TimedByte arrived{now, static_cast<std::uint8_t>(byte.value ^ flips), byte.rate};
   if (flips != 0) {
     path.disturbances.push_back(
-        Disturbance{now, Disturbance::Kind::kFlippedBits, index, arrived.value});
+        Disturbance{now, Disturbance::Kind::kFlippedBits, index, arrived.value, byte.value});
   }
   Deliver(path, arrived);
 }
 
 void InfraredMedium::Deliver(Path& path, const TimedByte& byte) {
-  path.delivered.push_back(byte);
+  path.delivered.Add(byte);
   path.deliver(byte);
 }
 
@@ -127,18 +128,33 @@ void InfraredMedium::InjectNoise(MediumDirection direction, const NoiseBurst& bu
     timers_.At(CharacterEnd(burst.start, i, speed), [this, &path, value, speed] {
       VirtualTime now = simulation_.Now();
       path.disturbances.push_back(
-          Disturbance{now, Disturbance::Kind::kNoiseByte, path.sent.size(), value});
+          Disturbance{now, Disturbance::Kind::kNoiseByte, path.sent.count(), value, value});
       Deliver(path, TimedByte{now, value, speed});
     });
   }
 }
 
+void InfraredMedium::SetRecording(Recording recording) {
+  for (Path& path : paths_) {
+    path.sent.SetRecording(recording);
+    path.delivered.SetRecording(recording);
+  }
+}
+
 const std::vector<TimedByte>& InfraredMedium::sent(MediumDirection direction) const {
-  return PathOf(direction).sent;
+  return PathOf(direction).sent.bytes();
 }
 
 const std::vector<TimedByte>& InfraredMedium::delivered(MediumDirection direction) const {
-  return PathOf(direction).delivered;
+  return PathOf(direction).delivered.bytes();
+}
+
+std::uint64_t InfraredMedium::sentCount(MediumDirection direction) const {
+  return PathOf(direction).sent.count();
+}
+
+std::uint64_t InfraredMedium::deliveredCount(MediumDirection direction) const {
+  return PathOf(direction).delivered.count();
 }
 
 const std::vector<Disturbance>& InfraredMedium::disturbances(MediumDirection direction) const {

@@ -55,6 +55,9 @@ struct Disturbance {
   std::size_t sentIndex;
   // The byte as it arrived (flipped bits, noise), or the byte that was lost.
   std::uint8_t byte;
+  // The byte it struck as it was sent (for a noise byte, the noise byte), so that the
+  // record is whole without the byte records.
+  std::uint8_t sentByte;
   bool operator==(const Disturbance&) const = default;
 };
 
@@ -83,9 +86,14 @@ class InfraredMedium {
   void InjectNoise(MediumDirection direction, const NoiseBurst& burst);
 
   // Records of a direction, with virtual times: every byte as sent; every byte as the far
-  // station received it (noise included, lost bytes not); what the disturbances did.
+  // station received it (noise included, lost bytes not); what the disturbances did. With
+  // Recording::kCountsOnly the medium keeps no sent or delivered bytes, only their counts;
+  // the disturbances are kept either way.
+  void SetRecording(Recording recording);
   const std::vector<TimedByte>& sent(MediumDirection direction) const;
   const std::vector<TimedByte>& delivered(MediumDirection direction) const;
+  std::uint64_t sentCount(MediumDirection direction) const;
+  std::uint64_t deliveredCount(MediumDirection direction) const;
   const std::vector<Disturbance>& disturbances(MediumDirection direction) const;
 
  private:
@@ -108,8 +116,8 @@ class InfraredMedium {
     std::mt19937_64 lossDraws;
     std::mt19937_64 bitDraws;
     std::mt19937_64 noiseDraws;
-    std::vector<TimedByte> sent;
-    std::vector<TimedByte> delivered;
+    ByteRecord sent;
+    ByteRecord delivered;
     std::vector<Disturbance> disturbances;
   };
 

@@ -57,6 +57,12 @@ void SerialBridge::BuildConfigurationDescriptor() {
   }
 }
 
+void SerialBridge::SetRecording(Recording recording) {
+  recording_ = recording;
+  serialOut_.SetRecording(recording);
+  serialIn_.SetRecording(recording);
+}
+
 std::vector<BridgeEvent> SerialBridge::EventsOf(BridgeEvent::Type type) const {
   std::vector<BridgeEvent> found;
   for (const BridgeEvent& event : events_) {
@@ -68,6 +74,11 @@ std::vector<BridgeEvent> SerialBridge::EventsOf(BridgeEvent::Type type) const {
 void SerialBridge::Record(BridgeEvent::Type type, std::uint32_t value,
                           std::vector<std::uint8_t> data) {
   events_.push_back(BridgeEvent{timers_.simulation().Now(), type, value, std::move(data)});
+}
+
+void SerialBridge::RecordTransfer(BridgeEvent::Type type, std::uint32_t value, const void* data,
+                                  std::size_t length) {
+  if (recording_ == Recording::kEverything) Record(type, value, Bytes(data, length));
 }
 
 std::optional<usb::TransferKind> SerialBridge::PipeKind(USBD_PIPE_HANDLE pipe) const {
@@ -179,21 +190,22 @@ void SerialBridge::ClassRequest(URB* urb, const Done& done) {
 
 void SerialBridge::BulkOut(URB* urb, Done done) {
   auto& transfer = urb->UrbBulkOrInterruptTransfer;
-  auto data = Bytes(transfer.TransferBuffer, transfer.TransferBufferLength);
+  const auto* data = static_cast<const std::uint8_t*>(transfer.TransferBuffer);
+  const std::size_t length = transfer.TransferBufferLength;
   const std::uint32_t rate = lineCoding_.rate;
-  Record(BridgeEvent::Type::kBulkOut, rate, data);
-  if (data.empty()) return done(usb::kUrbSuccess);
+  RecordTransfer(BridgeEvent::Type::kBulkOut, rate, data, length);
+  if (length == 0) return done(usb::kUrbSuccess);
 
   Simulation& simulation = timers_.simulation();
   VirtualTime start = std::max(simulation.Now(), lineFreeAt_);
   Write& write = writes_[urb];
   write.done = std::move(done);
-  for (std::size_t i = 0; i < data.size(); ++i) {
+  for (std::size_t i = 0; i < length; ++i) {
     VirtualTime end = CharacterEnd(start, i, rate);
     std::uint8_t byte = data[i];
-    bool last = i + 1 == data.size();
+    bool last = i + 1 == length;
     write.timers.push_back(timers_.At(end, [this, urb, byte, rate, end, last] {
-      serialOut_.push_back(TimedByte{end, byte, rate});
+      serialOut_.Add(TimedByte{end, byte, rate});
       ++writes_.at(urb).sent;
       if (serialDevice_ != nullptr) serialDevice_->OnSerialByte(byte, rate);
       if (last) {
@@ -203,7 +215,7 @@ void SerialBridge::BulkOut(URB* urb, Done done) {
       }
     }));
   }
-  lineFreeAt_ = CharacterEnd(start, data.size() - 1, rate);
+  lineFreeAt_ = CharacterEnd(start, length - 1, rate);
 }
 
 void SerialBridge::BulkIn(URB* urb, Done done) {
@@ -221,7 +233,7 @@ void SerialBridge::BulkIn(URB* urb, Done done) {
 void SerialBridge::ReceiveSerial(std::uint8_t byte, std::uint32_t rate) {
   Simulation& simulation = timers_.simulation();
   std::uint8_t received = ReceivedByte(byte, rate, lineCoding_.rate);
-  serialIn_.push_back(TimedByte{simulation.Now(), received, lineCoding_.rate});
+  serialIn_.Add(TimedByte{simulation.Now(), received, lineCoding_.rate});
   lastByteAt_ = simulation.Now();
   if (fifo_.size() >= kReceiveFifoSize) {
     ++overruns_;
@@ -253,7 +265,7 @@ void SerialBridge::CompleteRead() {
   reads_.pop_front();
   auto& transfer = read.urb->UrbBulkOrInterruptTransfer;
   transfer.TransferBufferLength = read.filled;
-  Record(BridgeEvent::Type::kBulkIn, 0, Bytes(transfer.TransferBuffer, read.filled));
+  RecordTransfer(BridgeEvent::Type::kBulkIn, 0, transfer.TransferBuffer, read.filled);
   read.done(usb::kUrbSuccess);
 }
 

@@ -83,15 +83,19 @@ class SerialBridge : public usb::UsbFunction {
   // Queues a raw notification (of any length) for the interrupt pipe.
   void SendNotification(std::vector<std::uint8_t> bytes);
 
-  // State and records.
+  // State and records. With Recording::kCountsOnly the bridge keeps no serial bytes and
+  // no bulk-transfer events; the other events and the byte counts are kept.
+  void SetRecording(Recording recording);
   bool configured() const { return configured_; }
   const LineCodingState& lineCoding() const { return lineCoding_; }
   bool rts() const { return rts_; }
   bool dtr() const { return dtr_; }
   const std::vector<BridgeEvent>& events() const { return events_; }
   std::vector<BridgeEvent> EventsOf(BridgeEvent::Type type) const;
-  const std::vector<TimedByte>& serialOut() const { return serialOut_; }  // bytes sent
-  const std::vector<TimedByte>& serialIn() const { return serialIn_; }    // as received
+  const std::vector<TimedByte>& serialOut() const { return serialOut_.bytes(); }  // bytes sent
+  const std::vector<TimedByte>& serialIn() const { return serialIn_.bytes(); }    // as received
+  std::uint64_t serialOutCount() const { return serialOut_.count(); }
+  std::uint64_t serialInCount() const { return serialIn_.count(); }
   std::size_t pendingReads() const { return reads_.size(); }
   std::size_t pendingInterruptReads() const { return interruptReads_.size(); }
   std::size_t bufferedBytes() const { return fifo_.size(); }
@@ -123,6 +127,9 @@ class SerialBridge : public usb::UsbFunction {
 
   void BuildConfigurationDescriptor();
   void Record(BridgeEvent::Type type, std::uint32_t value, std::vector<std::uint8_t> data = {});
+  // Records a bulk transfer's data, unless only counts are kept.
+  void RecordTransfer(BridgeEvent::Type type, std::uint32_t value, const void* data,
+                      std::size_t length);
   void GetDescriptor(URB* urb, const Done& done);
   void SelectConfiguration(URB* urb, const Done& done);
   void ClassRequest(URB* urb, const Done& done);
@@ -154,9 +161,10 @@ class SerialBridge : public usb::UsbFunction {
   std::deque<Read> interruptReads_;
   std::deque<std::vector<std::uint8_t>> notifications_;
   std::size_t overruns_ = 0;
+  Recording recording_ = Recording::kEverything;
   std::vector<BridgeEvent> events_;
-  std::vector<TimedByte> serialOut_;
-  std::vector<TimedByte> serialIn_;
+  ByteRecord serialOut_;
+  ByteRecord serialIn_;
 };
 
 }  // namespace host::devices

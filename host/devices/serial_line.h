@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "host/kernel/simulation.h"
 
@@ -16,6 +17,31 @@ struct TimedByte {
   std::uint8_t value;
   std::uint32_t rate;
   bool operator==(const TimedByte&) const = default;
+};
+
+// How much of its traffic a device model keeps. kEverything, the default, keeps every byte
+// with its virtual time (and the bridge the data of every bulk transfer), for tests that
+// check the exact traffic; kCountsOnly keeps only how many bytes crossed, so that a long
+// run needs no memory per byte. The small records (requests, line states, speed changes,
+// commands, notifications, disturbances) are kept either way. A change applies from the
+// next byte on; what was kept before stays.
+enum class Recording { kEverything, kCountsOnly };
+
+// The bytes a model saw at one place: always counted, kept only when recording everything.
+class ByteRecord {
+ public:
+  void Add(const TimedByte& byte) {
+    ++count_;
+    if (recording_ == Recording::kEverything) bytes_.push_back(byte);
+  }
+  void SetRecording(Recording recording) { recording_ = recording; }
+  std::uint64_t count() const { return count_; }
+  const std::vector<TimedByte>& bytes() const { return bytes_; }
+
+ private:
+  Recording recording_ = Recording::kEverything;
+  std::uint64_t count_ = 0;
+  std::vector<TimedByte> bytes_;
 };
 
 // Virtual time from `start` to the end of the index-th character sent back to back at

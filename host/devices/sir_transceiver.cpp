@@ -28,6 +28,11 @@ SirTransceiver::SirTransceiver(Simulation& simulation, SerialBridge& bridge)
 
 SirTransceiver::~SirTransceiver() { bridge_.AttachSerial(nullptr); }
 
+void SirTransceiver::SetRecording(Recording recording) {
+  infraredOut_.SetRecording(recording);
+  infraredIn_.SetRecording(recording);
+}
+
 void SirTransceiver::OnControlLines(bool rts, bool dtr) {
   TransceiverState next = StateOf(rts, dtr);
   if (next == state_) return;
@@ -48,7 +53,7 @@ void SirTransceiver::OnSerialByte(std::uint8_t byte, std::uint32_t rate) {
       return Command(byte, rate);
     case TransceiverState::kNormal: {
       TimedByte sent{timers_.simulation().Now(), ReceivedByte(byte, rate, speed_), speed_};
-      infraredOut_.push_back(sent);
+      infraredOut_.Add(sent);
       if (infrared_ != nullptr) infrared_->OnInfraredByte(sent);
       return;
     }
@@ -79,7 +84,7 @@ void SirTransceiver::Command(std::uint8_t byte, std::uint32_t rate) {
 }
 
 void SirTransceiver::ReceiveInfrared(std::uint8_t byte, std::uint32_t speed) {
-  infraredIn_.push_back(TimedByte{timers_.simulation().Now(), byte, speed});
+  infraredIn_.Add(TimedByte{timers_.simulation().Now(), byte, speed});
   if (state_ != TransceiverState::kNormal) {
     ++dropped_;
     return;

@@ -71,12 +71,16 @@ class SirTransceiver : public SerialDevice {
   // first one character time from now.
   void InjectInfrared(const std::vector<std::uint8_t>& bytes, std::uint32_t speed);
 
-  // Records.
+  // Records. With Recording::kCountsOnly the transceiver keeps no infrared bytes, only
+  // their counts; line states, speeds and commands are kept either way.
+  void SetRecording(Recording recording);
   const std::vector<TransceiverLineChange>& lineChanges() const { return lineChanges_; }
   const std::vector<TransceiverSpeedChange>& speedChanges() const { return speedChanges_; }
   const std::vector<TransceiverCommand>& commands() const { return commands_; }
-  const std::vector<TimedByte>& infraredOut() const { return infraredOut_; }
-  const std::vector<TimedByte>& infraredIn() const { return infraredIn_; }
+  const std::vector<TimedByte>& infraredOut() const { return infraredOut_.bytes(); }
+  const std::vector<TimedByte>& infraredIn() const { return infraredIn_.bytes(); }
+  std::uint64_t infraredOutCount() const { return infraredOut_.count(); }
+  std::uint64_t infraredInCount() const { return infraredIn_.count(); }
   std::size_t droppedBytes() const { return dropped_; }
 
   // SerialDevice
@@ -96,8 +100,8 @@ class SirTransceiver : public SerialDevice {
   std::vector<TransceiverLineChange> lineChanges_;
   std::vector<TransceiverSpeedChange> speedChanges_;
   std::vector<TransceiverCommand> commands_;
-  std::vector<TimedByte> infraredOut_;
-  std::vector<TimedByte> infraredIn_;
+  ByteRecord infraredOut_;
+  ByteRecord infraredIn_;
 };
 
 }  // namespace host::devices

@@ -3,36 +3,15 @@
 // 9600 bits/s and after a speed change at 115200, one way and then both ways at once.
 #include <map>
 #include <memory>
-#include <random>
 #include <vector>
 
 #include "host/devices/infrared_medium.h"
+#include "tests/end_to_end/payload.h"
 #include "tests/miniport/adapter_fixture.h"
 #include "transceiver/transceiver.h"
 
 namespace sirtest {
 namespace {
-
-using Bytes = std::vector<UCHAR>;
-
-// A payload of `size` bytes: sequence number (2 bytes), then random bytes rich in the
-// ones that need stuffing, then a checksum of everything before it (2 bytes).
-Bytes MakePayload(std::uint16_t sequence, std::size_t size, std::mt19937& random) {
-  Bytes payload(size);
-  payload[0] = static_cast<UCHAR>(sequence);
-  payload[1] = static_cast<UCHAR>(sequence >> 8);
-  const UCHAR special[] = {0x7D, 0xC0, 0xC1};
-  for (std::size_t i = 2; i + 2 < size; ++i) {
-    payload[i] = random() % 4 == 0 ? special[random() % 3] : static_cast<UCHAR>(random());
-  }
-  if (size >= 4) {
-    std::uint16_t sum = 0;
-    for (std::size_t i = 0; i + 2 < size; ++i) sum = static_cast<std::uint16_t>(sum * 31 + payload[i]);
-    payload[size - 2] = static_cast<UCHAR>(sum);
-    payload[size - 1] = static_cast<UCHAR>(sum >> 8);
-  }
-  return payload;
-}
 
 class TwoAdapters : public AdapterTest {
  protected:

@@ -136,6 +136,45 @@ TEST_F(DevicesTest, MismatchedRatesGarbleEachByteBothWays) {
   });
 }
 
+// With counts only, the bridge and the transceiver move the same bytes and keep their
+// small records (requests, lines, commands), but no bytes and no bulk-transfer data.
+TEST_F(DevicesTest, CountsOnlyKeepsTheCountsAndTheSmallRecordsButNoBytes) {
+  using host::devices::BridgeEvent;
+  Run([&] {
+    model.SetRecording(host::devices::Recording::kCountsOnly);
+    transceiver.SetRecording(host::devices::Recording::kCountsOnly);
+    BridgeHandle bridge = Normal(9600);
+    EXPECT_EQ(BridgeWrite(bridge, "\x01\x02\x03", 3), STATUS_SUCCESS);
+    SetControlLines(bridge, FALSE, TRUE);
+    BridgeWrite(bridge, "\x55", 1);  // echoed in command mode
+    SetControlLines(bridge, TRUE, TRUE);
+    transceiver.InjectInfrared({0x10, 0x20}, 9600);
+    sim().RunFor(10 * host::kMillisecond);
+    Read read;
+    Post(bridge, read, sizeof read.buffer);
+    ASSERT_TRUE(sim().RunUntil([&] { return read.done; }, sim().Now() + host::kSecond));
+    EXPECT_THAT(std::vector<UCHAR>(read.buffer, read.buffer + read.status.information),
+                ElementsAre(0x55, 0x10, 0x20));
+
+    EXPECT_EQ(model.serialOutCount(), 4u);
+    EXPECT_EQ(model.serialInCount(), 3u);
+    EXPECT_EQ(transceiver.infraredOutCount(), 3u);
+    EXPECT_EQ(transceiver.infraredInCount(), 2u);
+    EXPECT_TRUE(model.serialOut().empty());
+    EXPECT_TRUE(model.serialIn().empty());
+    EXPECT_TRUE(transceiver.infraredOut().empty());
+    EXPECT_TRUE(transceiver.infraredIn().empty());
+    EXPECT_TRUE(model.EventsOf(BridgeEvent::Type::kBulkOut).empty());
+    EXPECT_TRUE(model.EventsOf(BridgeEvent::Type::kBulkIn).empty());
+    EXPECT_FALSE(model.EventsOf(BridgeEvent::Type::kLineCoding).empty());
+    EXPECT_GE(model.EventsOf(BridgeEvent::Type::kControlLines).size(), 3u);
+    EXPECT_GE(transceiver.lineChanges().size(), 3u);
+    ASSERT_EQ(transceiver.commands().size(), 1u);
+    EXPECT_EQ(transceiver.commands()[0].outcome, TransceiverCommand::Outcome::kEchoed);
+    Release(bridge);
+  });
+}
+
 TEST_F(DevicesTest, PoweredDownTransceiverDropsBytesAndWakesAt9600) {
   Run([&] {
     BridgeHandle bridge = Normal(9600);

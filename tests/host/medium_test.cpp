@@ -159,6 +159,7 @@ class MediumDisturbanceTest : public MediumTest,
     for (std::size_t i = 0; i < sent.size(); ++i) {
       if (hit != disturbances.end() && hit->sentIndex == i) {
         EXPECT_EQ(hit->time, sent[i].time);
+        EXPECT_EQ(hit->sentByte, sent[i].value);
         if (hit->kind == Disturbance::Kind::kLostByte) {
           EXPECT_EQ(hit->byte, sent[i].value);
           ++lost;
@@ -221,6 +222,65 @@ INSTANTIATE_TEST_SUITE_P(
         // About 30 flipped bits (1% of the bits of the bytes not lost) and 20 lost bytes.
         DisturbanceCase{"BitErrorsAndLosses", {0.01, 0.05}, 15, 50, 8, 35, true}),
     kerneltest::CaseName<DisturbanceCase>);
+
+// Keeping only counts changes nothing but the records: with the same seed and traffic the
+// far side hears the same bytes and the disturbances are the same, each naming the byte it
+// struck; the sent and delivered bytes are counted, not kept.
+TEST_F(MediumTest, CountsOnlyCarriesAndDisturbsAsWithRecordsAndKeepsNoBytes) {
+  struct Outcome {
+    std::vector<std::uint8_t> heard;  // by b's bridge
+    std::vector<Hit> hits;
+    std::vector<std::uint8_t> struck;
+    std::uint64_t counts[4];
+  };
+  auto pass = [&](host::devices::Recording recording) {
+    InfraredMedium medium(sim(), a.transceiver, b.transceiver, 11);
+    medium.SetRecording(recording);
+    medium.SetDisturbances(MediumDirection::kAToB, {0.02, 0.05});
+    medium.InjectNoise(MediumDirection::kAToB, {sim().Now() + host::kMillisecond, 4, 115200});
+    std::size_t serialMark = b.model.serialIn().size();
+    StartWrite(a, Pattern(300, 5));
+    StartWrite(b, Pattern(30, 6));
+    FinishWrites();
+    sim().RunFor(host::kMillisecond);
+    Outcome outcome;
+    outcome.heard = Values({b.model.serialIn().begin() + serialMark, b.model.serialIn().end()});
+    const auto& disturbances = medium.disturbances(MediumDirection::kAToB);
+    outcome.hits = Hits(disturbances);
+    for (const Disturbance& d : disturbances) outcome.struck.push_back(d.sentByte);
+    std::size_t noise = 0;
+    for (const Disturbance& d : disturbances) noise += d.kind == Disturbance::Kind::kNoiseByte;
+    std::size_t lost = disturbances.size() - noise;
+    for (const Disturbance& d : disturbances) lost -= d.kind == Disturbance::Kind::kFlippedBits;
+    EXPECT_EQ(noise, 4u);
+    EXPECT_GT(lost, 0u);
+    EXPECT_EQ(medium.sentCount(MediumDirection::kAToB), 300u);
+    EXPECT_EQ(medium.sentCount(MediumDirection::kBToA), 30u);
+    EXPECT_EQ(medium.deliveredCount(MediumDirection::kAToB), 300u - lost + noise);
+    EXPECT_EQ(medium.deliveredCount(MediumDirection::kAToB), outcome.heard.size());
+    outcome.counts[0] = medium.sentCount(MediumDirection::kAToB);
+    outcome.counts[1] = medium.sentCount(MediumDirection::kBToA);
+    outcome.counts[2] = medium.deliveredCount(MediumDirection::kAToB);
+    outcome.counts[3] = medium.deliveredCount(MediumDirection::kBToA);
+    const bool kept = recording == host::devices::Recording::kEverything;
+    for (MediumDirection direction : {MediumDirection::kAToB, MediumDirection::kBToA}) {
+      EXPECT_EQ(medium.sent(direction).size(), kept ? medium.sentCount(direction) : 0u);
+      EXPECT_EQ(medium.delivered(direction).size(), kept ? medium.deliveredCount(direction) : 0u);
+    }
+    return outcome;
+  };
+  Run([&] {
+    BringUp(a, 115200);
+    BringUp(b, 115200);
+    Outcome recorded = pass(host::devices::Recording::kEverything);
+    Outcome counted = pass(host::devices::Recording::kCountsOnly);
+    EXPECT_EQ(counted.heard, recorded.heard);
+    EXPECT_EQ(counted.hits, recorded.hits);
+    EXPECT_EQ(counted.struck, recorded.struck);
+    EXPECT_THAT(counted.counts, ::testing::ElementsAreArray(recorded.counts));
+    ReleaseAll();
+  });
+}
 
 TEST_F(MediumTest, NoiseArrivesBesideTheBytesSentAtItsTimesAndReplaysBySeed) {
   Run([&] {

@@ -78,7 +78,9 @@ ParseResult ParseOptions(int argc, const char* const* argv, Options& options) {
   app.add_option("--alloc-fail", options.allocFail,
                  "rate of injected allocation failures once the adapters are up (0 to 1)");
   app.add_option("--pcap", options.pcap, "write adapter A's frames to this capture file");
-  app.add_flag("--trace", options.trace, "print the wire: control requests, line states, bytes");
+  app.add_flag("--trace", options.trace,
+               "print the wire: control requests, line states, bytes (only then do the "
+               "devices keep every byte, which a long run pays for in memory)");
   app.add_flag("--quiet", options.quiet, "print nothing but errors");
   app.add_flag("--json", options.json, "print the summary as one JSON object");
   app.set_version_flag("--version", kVersion);

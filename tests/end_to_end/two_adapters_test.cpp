@@ -96,6 +96,10 @@ TEST_F(TwoAdapters, PacketsCrossIntactAndInOrderAtBothSpeedsAndBothWays) {
     host::ndis::Adapter& a = ndis.AddAdapter();
     host::ndis::Adapter& b = ndis.AddAdapter();
     host::devices::InfraredMedium medium(sim(), a.dongle->transceiver, b.dongle->transceiver);
+    // Nothing here reads the byte records: counts keep the run light.
+    medium.SetRecording(host::devices::Recording::kCountsOnly);
+    a.dongle->SetRecording(host::devices::Recording::kCountsOnly);
+    b.dongle->SetRecording(host::devices::Recording::kCountsOnly);
     // The protocols give each packet back through the return handler, which counts it.
     a.block.ReturnDuringIndication();
     b.block.ReturnDuringIndication();

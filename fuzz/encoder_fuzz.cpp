@@ -8,6 +8,7 @@
 //
 // Input: a flags byte, ExtraBOFs, MinTurnAroundTime and the media-specific size, a speed
 // choice, a capacity choice, the chain (a count and 16-bit lengths), then the payload.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -36,6 +37,10 @@ constexpr std::uint8_t kClaimLength = 0x02;
 constexpr std::uint8_t kApplyTurnaround = 0x04;
 constexpr std::uint8_t kNoBuffers = 0x08;
 
+// The media-specific size that holds the whole NDIS_IRDA_PACKET_INFO.
+constexpr UINT kInfoSize =
+    offsetof(MEDIA_SPECIFIC_INFORMATION, ClassInformation) + sizeof(NDIS_IRDA_PACKET_INFO);
+
 struct Packet {
   std::uint8_t flags = 0;
   ULONG extraBofs = 0;
@@ -63,8 +68,7 @@ Packet ReadPacket(FuzzInput& input) {
   packet.minTurnAroundTime = BiasedWord(input) * 100;
   // The record's own size, one byte short of the information, or any size.
   std::uint8_t sizeChoice = input.Byte();
-  constexpr UINT kFull = sizeof(MEDIA_SPECIFIC_INFORMATION) - 1 + sizeof(NDIS_IRDA_PACKET_INFO);
-  packet.infoSize = sizeChoice < 0x80 ? kFull : sizeChoice < 0xC0 ? 19 : sizeChoice;
+  packet.infoSize = sizeChoice < 0x80 ? kInfoSize : sizeChoice < 0xC0 ? kInfoSize - 1 : sizeChoice;
   std::uint8_t speedChoice = input.Byte();
   packet.speed = speedChoice < std::size(kSpeeds) ? kSpeeds[speedChoice] : input.Word();
   std::uint8_t capacityChoice = input.Byte();
@@ -124,7 +128,7 @@ Expected Expect(const Packet& packet, ULONG totalLength, ULONG chainBytes, bool 
   }
   if (!hasBuffers) return expected;
 
-  bool hasInfo = (packet.flags & kAttachInfo) && packet.infoSize >= 20;
+  bool hasInfo = (packet.flags & kAttachInfo) && packet.infoSize >= kInfoSize;
   ULONG extraBofs = hasInfo ? packet.extraBofs : 0;
   ULONG minTurnAroundTime = hasInfo ? packet.minTurnAroundTime : 0;
   ULONG extra = extraBofs > kSirMaxExtraBofs ? kSirMaxExtraBofs : extraBofs;

@@ -96,6 +96,8 @@ void CheckQuery(NDIS_OID oid, ULONG length, const RequestResult& result) {
             "BytesNeeded asks for more than any answer takes");
     if (oid != OID_IRDA_SUPPORTED_SPEEDS) {
       Require(result.bytesDone == 0, "a refused query reports bytes written");
+      Require(result.bytesNeeded == NaturalLength(oid) - length,
+              "BytesNeeded is not the bytes missing");
     }
   } else {
     Require(result.bytesNeeded == 0, "an accepted query reports bytes needed");

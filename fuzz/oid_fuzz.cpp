@@ -7,7 +7,8 @@
 // driver reports written changed and that a set leaves its buffer alone; the host's
 // verifier checks the rest (every pended request completed once, nothing leaked at halt).
 //
-// Input: the scheduler seed, a settings byte and the registry's connect rate, then per
+// Input: the scheduler seed, a settings byte (no lower device, which registry values,
+// allocation failures after the bring-up) and the registry's connect rate, then per
 // request a kind, an OID choice, a length choice and, for a set, the value choice and the
 // buffer's bytes.
 #include <algorithm>
@@ -131,7 +132,7 @@ void CheckSet(ULONG length, const std::vector<UCHAR>& before, const RequestResul
   Require(result.buffer == before, "a set changed the caller's buffer");
 }
 
-void IssueRequests(FuzzInput& input) {
+void IssueRequests(FuzzInput& input, host::Simulation& simulation) {
   std::uint8_t settingsByte = input.Byte();
   ULONG connectRate = input.Word();
   host::ndis::AdapterSettings settings;
@@ -146,6 +147,8 @@ void IssueRequests(FuzzInput& input) {
   Require(ndis.driverEntryStatus() == STATUS_SUCCESS, "the driver did not load");
   host::ndis::Adapter& adapter = ndis.AddAdapter(settings);
   Require(ndis.Initialize(adapter) == NDIS_STATUS_SUCCESS, "the adapter did not come up");
+  // From here on a fifth of the driver's allocations may fail (work items among them).
+  if (settingsByte & 8) simulation.faults().FailRandomly(0.2, connectRate);
 
   for (std::size_t i = 0; i < kMaxRequests && !input.empty(); ++i) {
     bool isSet = (input.Byte() & 1) != 0;
@@ -159,6 +162,10 @@ void IssueRequests(FuzzInput& input) {
     }
   }
   ndis.Halt(adapter);
+  // The halt may return while the completion context is still inside the host's own work
+  // (with another schedule it had not finished a completion); let it finish, so that the
+  // run does not end with host objects on a thread that is then abandoned.
+  simulation.RunFor(host::kMillisecond);
 }
 
 }  // namespace
@@ -167,6 +174,8 @@ void IssueRequests(FuzzInput& input) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   sirfuzz::FuzzInput input(data, size);
   std::uint64_t seed = input.Byte();
-  sirfuzz::RunSimulation(seed, [&](host::Simulation&) { sirfuzz::IssueRequests(input); });
+  sirfuzz::RunSimulation(seed, [&](host::Simulation& simulation) {
+    sirfuzz::IssueRequests(input, simulation);
+  });
   return 0;
 }

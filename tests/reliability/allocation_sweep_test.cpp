@@ -45,6 +45,9 @@ struct Scenario {
   bool initialized;    // false: the step is the initialization itself
   bool managesPower;   // run where the driver manages power itself (WDM below 1.05)
   Step step;
+  // From the step on, the bus completes bulk transfers inside the call that submits them
+  // where it can, so that completions nest in their re-posts and in MiniportSend.
+  bool bulkAtOnce = false;
 };
 
 // An error status (severity bits 11): not success, pending or a warning.
@@ -210,6 +213,8 @@ const Scenario kScenarios[] = {
     {"power", true, true, PowerStep},
     {"raw_exchange", true, false, RawExchangeStep},
     {"halt", true, false, HaltStep},
+    {"send_completed_at_once", true, false, SendStep, true},
+    {"receive_completed_at_once", true, false, ReceiveStep, true},
 };
 
 struct Mark {
@@ -236,6 +241,11 @@ FreshRun RunScenario(const Scenario& scenario, std::uint64_t seed, std::uint64_t
         if (scenario.initialized) {
           ASSERT_EQ(ndis.Initialize(rig.adapter), NDIS_STATUS_SUCCESS) << "set-up";
           ASSERT_EQ(rig.device()->managesPower, scenario.managesPower ? 1 : 0);
+        }
+        if (scenario.bulkAtOnce) {
+          for (auto kind : {host::usb::RequestKind::kBulkOut, host::usb::RequestKind::kBulkIn}) {
+            rig.adapter.dongle->lower.SetDelivery(kind, host::usb::Delivery::kAtOnce);
+          }
         }
         mark.before = simulation.faults().allocations();
         bool up = scenario.step(rig, record);

@@ -258,6 +258,26 @@ FreshRun RunScenario(const Scenario& scenario, std::uint64_t seed, std::uint64_t
 
 void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
+// The points swept by every sweep of this test program's run, printed once at its end.
+class SweptTotal : public ::testing::Environment {
+ public:
+  static void Add(std::uint64_t points) {
+    total_ += points;
+    ++sweeps_;
+  }
+  void TearDown() override {
+    if (sweeps_ == 0) return;
+    std::printf("[  SWEEP   ] in all: %" PRIu64 " allocation failure points in %" PRIu64
+                " sweeps\n", total_, sweeps_);
+  }
+
+ private:
+  static inline std::uint64_t total_ = 0;
+  static inline std::uint64_t sweeps_ = 0;
+};
+[[maybe_unused]] const ::testing::Environment* const kSweptTotal =
+    ::testing::AddGlobalTestEnvironment(new SweptTotal);
+
 class AllocationSweep : public ::testing::TestWithParam<Scenario> {};
 
 TEST_P(AllocationSweep, EveryAllocationOfTheStepFailedInTurn) {
@@ -290,6 +310,7 @@ TEST_P(AllocationSweep, EveryAllocationOfTheStepFailedInTurn) {
     std::printf("[  SWEEP   ] %s, seed %" PRIu64 ": %" PRIu64
                 " allocation failure points swept, %" PRIu64 " unsound\n",
                 scenario.name, seed, points, failedPoints);
+    SweptTotal::Add(points);
     RecordProperty(std::string("points_seed_") + std::to_string(seed),
                    static_cast<int>(points));
   }

@@ -73,11 +73,14 @@ void Exchange(IrDevice* device, ExchangeRequest* request) {
   BridgeWrite(bridge, request->input, request->inputLength);
   NdisMSleep(request->inputLength * kCharacterMicroseconds);
   NdisMSleep(kLineSettleMicroseconds);
-  SetControlLines(bridge, TRUE, TRUE);
+  NTSTATUS normal = SetControlLines(bridge, TRUE, TRUE);
 
   LARGE_INTEGER timeout;
   timeout.QuadPart = kReplyTimeout;
   KeWaitForSingleObject(&device->captureEvent, Executive, KernelMode, FALSE, &timeout);
+  // Left in command mode, the transceiver would take every frame sent from now on for
+  // commands: one more try (the reply is in by now).
+  if (!NT_SUCCESS(normal)) SetControlLines(bridge, TRUE, TRUE);
   WriteOnce(device->captureMode, UCHAR{0});
   request->information = request->outputLength - ReadOnce(device->captureRemaining);
 

@@ -46,8 +46,10 @@ NDIS_STATUS IrReinitialize(IrDevice* device) {
   device->transceiverOps.QueryCaps(&device->transceiverCaps);
   // The shutdown above left both lines off: bring the transceiver back at the speed the link
   // had before moving it to the target, so that the link works whether or not the speed
-  // changes.
-  RestoreLinkSpeed(device);
+  // changes. A link that could not be brought back fails the reset, so that NDIS may try
+  // again, rather than leaving the transceiver off or in command mode.
+  status = RestoreLinkSpeed(device);
+  if (!NT_SUCCESS(status)) return status;
   // A target the transceiver refused earlier would fail the reset again and leave the
   // link down: the reset aims at the speed the link runs at instead.
   if (device->targetSpeed != nullptr &&

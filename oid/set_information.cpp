@@ -10,6 +10,9 @@
 
 namespace {
 
+constexpr ULONG kPowerUpAttempts = 3;
+constexpr ULONG kPowerUpRetryWait = 20000;  // microseconds
+
 NDIS_STATUS SetLinkSpeed(IrDevice* device, ULONG speed, PULONG bytesRead) {
   const SpeedTableRow* row = FindSpeedRow(speed);
   if (speed == device->currentSpeed) {
@@ -104,6 +107,17 @@ NTSTATUS IrPowerUp(IrDevice* device) {
   if (IsUsableBridge(device->bridge)) ResumeInterruptPolling(device->bridge);
   // Power on, the speed commanded from a speed not yet set and the bridge at it, as one
   // transceiver sequence: a raw exchange on the worker thread may drive the same lines.
-  RestoreLinkSpeed(device);
-  return IrStartReceive(device);
+  // Nobody hears of a failed power-up (the power request is answered with success) and a
+  // link left down stays down, so a failed step is tried again a few times: memory or the
+  // bus may be short only for a moment. A second start finds the first read outstanding.
+  NDIS_STATUS receiving = NDIS_STATUS_FAILURE;
+  for (ULONG attempt = 0; attempt < kPowerUpAttempts; ++attempt) {
+    if (attempt > 0) NdisMSleep(kPowerUpRetryWait);
+    NTSTATUS link = RestoreLinkSpeed(device);
+    receiving = IrStartReceive(device);
+    if ((NT_SUCCESS(link) && receiving == NDIS_STATUS_SUCCESS) || !IsUsableBridge(device->bridge)) {
+      break;
+    }
+  }
+  return receiving;
 }

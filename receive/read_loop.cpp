@@ -24,9 +24,10 @@ void CaptureBytes(IrDevice* device, const UCHAR* bytes, ULONG count) {
   if (device->captureRemaining == 0) KeSetEvent(&device->captureEvent, 0, FALSE);
 }
 
-}  // namespace
-
-NTSTATUS PostReceive(IrDevice* device) {
+// PostReceive's work; *posted tells whether the read reached the bus (or one was already
+// outstanding), so that its completion will carry the loop on.
+NTSTATUS PostRead(IrDevice* device, bool* posted) {
+  *posted = true;
   if (InterlockedExchange(&device->readPending, 1) != 0) return STATUS_PENDING;
   WriteOnce(device->nowReceiving, UCHAR{1});
   // A result other than STATUS_PENDING means either that the read completed within the
@@ -35,10 +36,18 @@ NTSTATUS PostReceive(IrDevice* device) {
   NTSTATUS status = BulkReadAsync(device->bridge, device->readBuffer, kReadBufferSize,
                                   ReceiveComplete, device, &device->readIoStatus);
   if (status != STATUS_PENDING && ReadOnce(device->readCompletions) == completionsBefore) {
+    *posted = false;
     InterlockedExchange(&device->readPending, 0);
     WriteOnce(device->nowReceiving, UCHAR{0});
   }
   return status;
+}
+
+}  // namespace
+
+NTSTATUS PostReceive(IrDevice* device) {
+  bool posted = false;
+  return PostRead(device, &posted);
 }
 
 NDIS_STATUS IrStartReceive(IrDevice* device) {
@@ -89,7 +98,13 @@ NTSTATUS ReceiveComplete(PDEVICE_OBJECT /*deviceObject*/, PIRP irp, PVOID contex
   // A read that completes inside the re-post of another completion hands its own re-post
   // to the worker thread instead of nesting deeper.
   if (InterlockedIncrement(&device->readCompletionDepth) <= 1) {
-    PostReceive(device);
+    // A re-post that found no memory would end the loop for good, and the adapter would
+    // never receive again: the worker thread tries once more (if even that cannot be
+    // queued, the loop stays stopped with nothing outstanding).
+    bool posted = false;
+    if (PostRead(device, &posted) == STATUS_INSUFFICIENT_RESOURCES && !posted) {
+      QueueWorkItem(RestartReceiveWork, device, RestartReceive, nullptr, 0);
+    }
   } else if (!NT_SUCCESS(QueueWorkItem(RestartReceiveWork, device, RestartReceive, nullptr, 0))) {
     WriteOnce(device->nowReceiving, UCHAR{0});  // the loop has stopped; nothing to wait for
   }

@@ -41,8 +41,8 @@ NTSTATUS RestoreLinkSpeed(IrDevice* device) {
   BridgeHandle bridge = device->bridge;
   BeginTransceiverSequence(bridge);
   TransceiverPowerOn(bridge);
-  TransceiverSetSpeed(bridge, device->currentSpeed, 0);
-  NTSTATUS status = SetBaudRate(bridge, device->currentSpeed);
+  NTSTATUS status = TransceiverSetSpeed(bridge, device->currentSpeed, 0);
+  if (NT_SUCCESS(status)) status = SetBaudRate(bridge, device->currentSpeed);
   EndTransceiverSequence(bridge);
   return status;
 }

@@ -54,13 +54,16 @@ NTSTATUS TransceiverPowerOn(BridgeHandle bridge) {
   return STATUS_SUCCESS;
 }
 
-void TransceiverSendCommand(BridgeHandle bridge, UCHAR command) {
-  SetControlLines(bridge, FALSE, TRUE);  // command state
+NTSTATUS TransceiverSendCommand(BridgeHandle bridge, UCHAR command) {
+  NTSTATUS status = SetControlLines(bridge, FALSE, TRUE);  // command state
+  if (!NT_SUCCESS(status)) return status;                  // still in the normal state
   NdisMSleep(kCommandModeWait);
-  BridgeWrite(bridge, &command, 1);
+  NTSTATUS written = BridgeWrite(bridge, &command, 1);
   NdisMSleep(kCommandModeWait);
-  SetControlLines(bridge, TRUE, TRUE);  // normal state
+  // Back to the normal state even after a failed write, so that data pass again.
+  status = SetControlLines(bridge, TRUE, TRUE);
   NdisMSleep(kCommandReturnWait);
+  return NT_SUCCESS(written) ? status : written;
 }
 
 NTSTATUS TransceiverSetSpeed(BridgeHandle bridge, ULONG newSpeed, ULONG currentSpeed) {
@@ -69,13 +72,21 @@ NTSTATUS TransceiverSetSpeed(BridgeHandle bridge, ULONG newSpeed, ULONG currentS
   // the bridge to 9600 first would leave it at another rate than the transceiver.
   const SpeedCommand* command = FindSpeedCommand(newSpeed);
   if (command == nullptr) return STATUS_UNSUCCESSFUL;
-  if (currentSpeed != kCommandSpeed) SetBaudRate(bridge, kCommandSpeed);
-  SetControlLines(bridge, TRUE, FALSE);  // speed-change entry
+  // A request of the sequence that fails (for want of memory, say) fails the change: the
+  // command byte may not have gone out at 9600, or the transceiver may still be in command
+  // mode, where it takes data for commands. The caller keeps currentSpeed and may retry;
+  // a new sequence restates both lines.
+  if (currentSpeed != kCommandSpeed) {
+    NTSTATUS status = SetBaudRate(bridge, kCommandSpeed);
+    if (!NT_SUCCESS(status)) return status;
+  }
+  NTSTATUS status = SetControlLines(bridge, TRUE, FALSE);  // speed-change entry
   NdisMSleep(kLineSettleWait);
-  SetControlLines(bridge, TRUE, TRUE);
+  if (!NT_SUCCESS(status)) return status;
+  status = SetControlLines(bridge, TRUE, TRUE);
   NdisMSleep(kLineSettleWait);
-  TransceiverSendCommand(bridge, command->command);
-  return STATUS_SUCCESS;
+  if (!NT_SUCCESS(status)) return status;
+  return TransceiverSendCommand(bridge, command->command);
 }
 
 void TransceiverShutdown(BridgeHandle bridge) {

@@ -45,9 +45,12 @@ NTSTATUS TransceiverQueryCaps(TransceiverCaps* caps);
 NTSTATUS TransceiverInitialize(BridgeHandle bridge);
 // The speed-change protocol. Leaves the bridge at 9600 bits/s when it changed the speed;
 // setting the bridge to the new speed is the caller's step. A speed without a command is
-// refused with STATUS_UNSUCCESSFUL before anything is sent.
+// refused with STATUS_UNSUCCESSFUL before anything is sent. A failed request of the
+// sequence fails the change with its status.
 NTSTATUS TransceiverSetSpeed(BridgeHandle bridge, ULONG newSpeed, ULONG currentSpeed);
-void TransceiverSendCommand(BridgeHandle bridge, UCHAR command);
+// The command byte in command mode, then the normal state (also after a failed write);
+// answers the first failure of its three requests.
+NTSTATUS TransceiverSendCommand(BridgeHandle bridge, UCHAR command);
 NTSTATUS TransceiverPowerOn(BridgeHandle bridge);
 void TransceiverShutdown(BridgeHandle bridge);
 
@@ -56,6 +59,6 @@ NTSTATUS IrSetLinkSpeed(IrDevice* device);
 
 // Brings the link back at currentSpeed after the transceiver lost its state (a device
 // error, a power-down, a reset's shutdown): powers it on, commands the speed from a speed
-// not yet set and sets the bridge to it. Results are not looked at: a device that is
-// still gone fails the next transfer. Answers the last step's status.
+// not yet set and sets the bridge to it. Answers the first failure of the speed command
+// and the bridge setting (the power-on's line requests are restated by the command).
 NTSTATUS RestoreLinkSpeed(IrDevice* device);

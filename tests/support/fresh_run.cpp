@@ -27,6 +27,22 @@ std::string FreshRun::Describe() const {
   return out.str();
 }
 
+namespace {
+
+// Failed assertions of the running test so far.
+int FailedParts() {
+  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+  if (test == nullptr) return 0;
+  const ::testing::TestResult* result = test->result();
+  int failed = 0;
+  for (int i = 0; i < result->total_part_count(); ++i) {
+    if (result->GetTestPartResult(i).failed()) ++failed;
+  }
+  return failed;
+}
+
+}  // namespace
+
 FreshRun RunFresh(std::uint64_t seed, const std::function<void(host::Simulation&)>& prepare,
                   const std::function<void(host::Simulation&)>& body) {
   FreshRun run;
@@ -34,9 +50,10 @@ FreshRun RunFresh(std::uint64_t seed, const std::function<void(host::Simulation&
   simulation.verifier().SetHandler(
       [&run](const host::Violation& violation) { run.findings.push_back(violation); });
   if (prepare) prepare(simulation);
-  const bool failedBefore = ::testing::Test::HasFailure();
+  // Counted, not asked for once: a run after one that failed must be judged on its own.
+  const int failuresBefore = FailedParts();
   run.result = simulation.Run([&] { body(simulation); });
-  run.testFailed = !failedBefore && ::testing::Test::HasFailure();
+  run.testFailed = FailedParts() > failuresBefore;
   run.allocations = simulation.faults().allocations();
   run.injected = simulation.faults().injected();
   return run;

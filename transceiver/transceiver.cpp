@@ -42,6 +42,15 @@ NTSTATUS TransceiverInitialize(BridgeHandle bridge) {
   return TransceiverSetSpeed(bridge, kCommandSpeed, 0);
 }
 
+namespace {
+
+// The first failure of a sequence's requests, or success: the sequence goes on to its end
+// either way, so that the lines end where they would, but a step the device refused is
+// reported.
+NTSTATUS FirstFailure(NTSTATUS sofar, NTSTATUS next) { return NT_SUCCESS(sofar) ? next : sofar; }
+
+}  // namespace
+
 // The results of the line requests here are not looked at: a failed request leaves the
 // transceiver where it was, and the next sequence restates both lines.
 NTSTATUS TransceiverPowerOn(BridgeHandle bridge) {
@@ -54,13 +63,14 @@ NTSTATUS TransceiverPowerOn(BridgeHandle bridge) {
   return STATUS_SUCCESS;
 }
 
-void TransceiverSendCommand(BridgeHandle bridge, UCHAR command) {
-  SetControlLines(bridge, FALSE, TRUE);  // command state
+NTSTATUS TransceiverSendCommand(BridgeHandle bridge, UCHAR command) {
+  NTSTATUS status = SetControlLines(bridge, FALSE, TRUE);  // command state
   NdisMSleep(kCommandModeWait);
-  BridgeWrite(bridge, &command, 1);
+  status = FirstFailure(status, BridgeWrite(bridge, &command, 1));
   NdisMSleep(kCommandModeWait);
-  SetControlLines(bridge, TRUE, TRUE);  // normal state
+  status = FirstFailure(status, SetControlLines(bridge, TRUE, TRUE));  // normal state
   NdisMSleep(kCommandReturnWait);
+  return status;
 }
 
 NTSTATUS TransceiverSetSpeed(BridgeHandle bridge, ULONG newSpeed, ULONG currentSpeed) {
@@ -69,13 +79,16 @@ NTSTATUS TransceiverSetSpeed(BridgeHandle bridge, ULONG newSpeed, ULONG currentS
   // the bridge to 9600 first would leave it at another rate than the transceiver.
   const SpeedCommand* command = FindSpeedCommand(newSpeed);
   if (command == nullptr) return STATUS_UNSUCCESSFUL;
-  if (currentSpeed != kCommandSpeed) SetBaudRate(bridge, kCommandSpeed);
-  SetControlLines(bridge, TRUE, FALSE);  // speed-change entry
+  // A request the device refused may have kept the command from the transceiver: the
+  // change then fails, so that the caller keeps the speed it had and the next change
+  // restates every step, rather than counting a link that no longer carries frames.
+  NTSTATUS status = STATUS_SUCCESS;
+  if (currentSpeed != kCommandSpeed) status = SetBaudRate(bridge, kCommandSpeed);
+  status = FirstFailure(status, SetControlLines(bridge, TRUE, FALSE));  // speed-change entry
   NdisMSleep(kLineSettleWait);
-  SetControlLines(bridge, TRUE, TRUE);
+  status = FirstFailure(status, SetControlLines(bridge, TRUE, TRUE));
   NdisMSleep(kLineSettleWait);
-  TransceiverSendCommand(bridge, command->command);
-  return STATUS_SUCCESS;
+  return FirstFailure(status, TransceiverSendCommand(bridge, command->command));
 }
 
 void TransceiverShutdown(BridgeHandle bridge) {

@@ -255,6 +255,39 @@ TEST_F(TransceiverTest, LinkCarriesBytesBothWaysAtTheNewSpeed) {
   });
 }
 
+// A change the device did not carry out is not counted: a refused request of the sequence
+// fails it, and the link keeps the speed it had.
+TEST_F(TransceiverTest, ASpeedChangeWithARefusedRequestFailsAndKeepsTheSpeed) {
+  using host::usb::ControlRequest;
+  struct Case {
+    const char* name;
+    std::function<void()> fault;
+  };
+  const Case cases[] = {
+      {"rate to 9600", [&] { lower.StallNext(ControlRequest::kSetLineCoding); }},
+      {"speed-change entry", [&] { lower.StallNext(ControlRequest::kSetControlLineState); }},
+      {"command state",
+       [&] {
+         lower.FailNext(ControlRequest::kSetControlLineState, host::usb::kUrbSuccess, 2);
+         lower.StallNext(ControlRequest::kSetControlLineState);
+       }},
+      {"command byte", [&] { lower.StallNext(host::usb::RequestKind::kBulkOut, 2); }},
+  };
+  Run([&] {
+    for (const Case& each : cases) {
+      SCOPED_TRACE(each.name);
+      BridgeHandle bridge = LinkAt(115200);
+      each.fault();
+      EXPECT_EQ(ChangeTo(FindSpeedRow(57600)), STATUS_UNSUCCESSFUL);
+      EXPECT_EQ(device.currentSpeed, 115200u);
+      lower.ClearFailures();
+      EXPECT_EQ(ChangeTo(FindSpeedRow(57600)), STATUS_SUCCESS);  // restated in full
+      EXPECT_EQ(transceiver.infraredSpeed(), 57600u);
+      Release(bridge);
+    }
+  });
+}
+
 struct SpeedChangeThread {
   IrDevice* device;
   bool done = false;

@@ -41,8 +41,9 @@ NTSTATUS RestoreLinkSpeed(IrDevice* device) {
   BridgeHandle bridge = device->bridge;
   BeginTransceiverSequence(bridge);
   TransceiverPowerOn(bridge);
-  TransceiverSetSpeed(bridge, device->currentSpeed, 0);
-  NTSTATUS status = SetBaudRate(bridge, device->currentSpeed);
+  NTSTATUS status = TransceiverSetSpeed(bridge, device->currentSpeed, 0);
+  // A device that has stopped answering is not asked for the rate as well.
+  if (status != STATUS_IO_TIMEOUT) status = SetBaudRate(bridge, device->currentSpeed);
   EndTransceiverSequence(bridge);
   return status;
 }

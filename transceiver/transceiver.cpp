@@ -44,33 +44,44 @@ NTSTATUS TransceiverInitialize(BridgeHandle bridge) {
 
 namespace {
 
-// The first failure of a sequence's requests, or success: the sequence goes on to its end
-// either way, so that the lines end where they would, but a step the device refused is
-// reported.
-NTSTATUS FirstFailure(NTSTATUS sofar, NTSTATUS next) { return NT_SUCCESS(sofar) ? next : sofar; }
+// The outcome of a sequence of requests: the first failure among them, or success. A
+// request the device left unanswered for the whole time-out ends the sequence, since each
+// further request would wait as long again; a refused one does not, so that the lines
+// still end where they would.
+struct Sequence {
+  NTSTATUS status = STATUS_SUCCESS;
+
+  // Records one request's result; false when the device has stopped answering.
+  bool Step(NTSTATUS result) {
+    if (NT_SUCCESS(status)) status = result;
+    return result != STATUS_IO_TIMEOUT;
+  }
+};
 
 }  // namespace
 
-// The results of the line requests here are not looked at: a failed request leaves the
+// The results of the line requests here are not reported: a refused request leaves the
 // transceiver where it was, and the next sequence restates both lines.
 NTSTATUS TransceiverPowerOn(BridgeHandle bridge) {
-  SetControlLines(bridge, FALSE, FALSE);
+  Sequence sequence;
+  if (!sequence.Step(SetControlLines(bridge, FALSE, FALSE))) return STATUS_SUCCESS;
   NdisMSleep(kLineSettleWait);
-  SetRts(bridge);
+  if (!sequence.Step(SetRts(bridge))) return STATUS_SUCCESS;
   NdisMSleep(kLineSettleWait);
-  SetDtr(bridge);
+  if (!sequence.Step(SetDtr(bridge))) return STATUS_SUCCESS;
   NdisMSleep(kLineSettleWait);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS TransceiverSendCommand(BridgeHandle bridge, UCHAR command) {
-  NTSTATUS status = SetControlLines(bridge, FALSE, TRUE);  // command state
+  Sequence sequence;
+  if (!sequence.Step(SetControlLines(bridge, FALSE, TRUE))) return sequence.status;  // command state
   NdisMSleep(kCommandModeWait);
-  status = FirstFailure(status, BridgeWrite(bridge, &command, 1));
+  if (!sequence.Step(BridgeWrite(bridge, &command, 1))) return sequence.status;
   NdisMSleep(kCommandModeWait);
-  status = FirstFailure(status, SetControlLines(bridge, TRUE, TRUE));  // normal state
+  if (!sequence.Step(SetControlLines(bridge, TRUE, TRUE))) return sequence.status;  // normal state
   NdisMSleep(kCommandReturnWait);
-  return status;
+  return sequence.status;
 }
 
 NTSTATUS TransceiverSetSpeed(BridgeHandle bridge, ULONG newSpeed, ULONG currentSpeed) {
@@ -82,16 +93,19 @@ NTSTATUS TransceiverSetSpeed(BridgeHandle bridge, ULONG newSpeed, ULONG currentS
   // A request the device refused may have kept the command from the transceiver: the
   // change then fails, so that the caller keeps the speed it had and the next change
   // restates every step, rather than counting a link that no longer carries frames.
-  NTSTATUS status = STATUS_SUCCESS;
-  if (currentSpeed != kCommandSpeed) status = SetBaudRate(bridge, kCommandSpeed);
-  status = FirstFailure(status, SetControlLines(bridge, TRUE, FALSE));  // speed-change entry
+  Sequence sequence;
+  if (currentSpeed != kCommandSpeed && !sequence.Step(SetBaudRate(bridge, kCommandSpeed))) {
+    return sequence.status;
+  }
+  if (!sequence.Step(SetControlLines(bridge, TRUE, FALSE))) return sequence.status;  // entry
   NdisMSleep(kLineSettleWait);
-  status = FirstFailure(status, SetControlLines(bridge, TRUE, TRUE));
+  if (!sequence.Step(SetControlLines(bridge, TRUE, TRUE))) return sequence.status;
   NdisMSleep(kLineSettleWait);
-  return FirstFailure(status, TransceiverSendCommand(bridge, command->command));
+  sequence.Step(TransceiverSendCommand(bridge, command->command));
+  return sequence.status;
 }
 
 void TransceiverShutdown(BridgeHandle bridge) {
-  ClearDtr(bridge);
-  ClearRts(bridge);
+  Sequence sequence;
+  if (sequence.Step(ClearDtr(bridge))) ClearRts(bridge);
 }

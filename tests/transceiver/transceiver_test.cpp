@@ -288,6 +288,23 @@ TEST_F(TransceiverTest, ASpeedChangeWithARefusedRequestFailsAndKeepsTheSpeed) {
   });
 }
 
+// A device that stops answering ends a sequence at the first request that timed out,
+// rather than costing 3 s for each of its requests.
+TEST_F(TransceiverTest, ASequenceEndsAtTheFirstRequestTheDeviceLeavesUnanswered) {
+  Run([&] {
+    BridgeHandle bridge = LinkAt(115200);
+    lower.SetDelivery(host::usb::RequestKind::kClassRequest, host::usb::Delivery::kNever);
+    EXPECT_EQ(TransceiverSetSpeed(bridge, 57600, 115200), STATUS_IO_TIMEOUT);
+    EXPECT_LT(sim().Now() - start, 3 * host::kSecond + host::kMillisecond);
+    Mark();
+    EXPECT_EQ(TransceiverPowerOn(bridge), STATUS_SUCCESS);
+    TransceiverShutdown(bridge);
+    EXPECT_LT(sim().Now() - start, 2 * (3 * host::kSecond + host::kMillisecond));
+    lower.SetDelivery(host::usb::RequestKind::kClassRequest, host::usb::Delivery::kLater);
+    Release(bridge);
+  });
+}
+
 struct SpeedChangeThread {
   IrDevice* device;
   bool done = false;

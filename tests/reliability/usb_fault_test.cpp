@@ -178,17 +178,19 @@ NDIS_STATUS Retry(Phase phase, UsbRig& rig) {
   return rig.Reset();
 }
 
-// The control requests each phase makes (halt: also the requests the phase-less halt at
-// the end of every other case makes).
+// The control requests each phase makes.
 std::vector<ControlRequest> RequestsOf(Phase phase) {
   switch (phase) {
     case Phase::kInitialize:
-    case Phase::kRecovery:
       return {ControlRequest::kDeviceDescriptor, ControlRequest::kConfigurationDescriptor,
-              ControlRequest::kSelectConfiguration, ControlRequest::kDeconfigure,
-              ControlRequest::kSetLineCoding, ControlRequest::kSetControlLineState};
+              ControlRequest::kSelectConfiguration, ControlRequest::kSetLineCoding,
+              ControlRequest::kSetControlLineState};
+    case Phase::kRecovery:  // the bridge stopped and started again, then the link speed
+      return {ControlRequest::kDeconfigure, ControlRequest::kConfigurationDescriptor,
+              ControlRequest::kSelectConfiguration, ControlRequest::kSetLineCoding,
+              ControlRequest::kSetControlLineState};
     case Phase::kHalt:
-      return {ControlRequest::kDeconfigure, ControlRequest::kSetControlLineState};
+      return {ControlRequest::kSetControlLineState, ControlRequest::kDeconfigure};
     default:
       return {ControlRequest::kSetLineCoding, ControlRequest::kSetControlLineState};
   }

@@ -248,6 +248,10 @@ BOOLEAN StopBridge(BridgeHandle bridge) {
   return TRUE;
 }
 
+BOOLEAN IsBridgeStarted(BridgeHandle bridge) {
+  return IsUsableBridge(bridge) && ReadOnce(bridge->started);
+}
+
 void BeginTransceiverSequence(BridgeHandle bridge) {
   if (!IsUsableBridge(bridge)) return;
   KeWaitForSingleObject(&bridge->sequenceLock, Executive, KernelMode, FALSE, nullptr);

@@ -67,6 +67,8 @@ BridgeHandle CreateBridge(PDEVICE_OBJECT lowerDevice);
 BOOLEAN DestroyBridge(BridgeHandle bridge);
 BOOLEAN StartBridge(BridgeHandle bridge);
 BOOLEAN StopBridge(BridgeHandle bridge);
+// TRUE while the bridge is started; FALSE for a refused handle.
+BOOLEAN IsBridgeStarted(BridgeHandle bridge);
 
 BOOLEAN CheckDeviceDescriptor(PDEVICE_OBJECT lowerDevice);
 NTSTATUS ReadConfigurationDescriptor(BridgeDevice* bridge);

@@ -1,6 +1,7 @@
 // Reset, on the worker thread at PASSIVE_LEVEL (MiniportReset itself never blocks).
 #include "miniport/reset.h"
 
+#include "bridge/bridge_device.h"
 #include "bridge/bulk_transfer.h"
 #include "bridge/line_control.h"
 #include "miniport/adapter.h"
@@ -33,7 +34,10 @@ NDIS_STATUS IrReinitialize(IrDevice* device) {
   }
   WriteOnce(device->resetting, UCHAR{0});
   NDIS_STATUS status;
-  if (device->lowerDevice == nullptr) {
+  // Without a lower device there is no bridge to start, and the reset fails here. With one,
+  // the bridge is normally still started; a receive restart whose device refused the
+  // configuration left it stopped, and only starting it again brings the transfers back.
+  if (device->lowerDevice == nullptr || !IsBridgeStarted(device->bridge)) {
     status = OpenBridge(device);
     if (status != NDIS_STATUS_SUCCESS) return status;
   }

@@ -42,7 +42,12 @@ NTSTATUS RestoreLinkSpeed(IrDevice* device) {
   BeginTransceiverSequence(bridge);
   TransceiverPowerOn(bridge);
   NTSTATUS status = TransceiverSetSpeed(bridge, device->currentSpeed, 0);
-  if (NT_SUCCESS(status)) status = SetBaudRate(bridge, device->currentSpeed);
+  // A device that has stopped answering is not asked for the rate as well; a refused step
+  // of the speed command still fails the restore when the rate is set.
+  if (status != STATUS_IO_TIMEOUT) {
+    NTSTATUS rate = SetBaudRate(bridge, device->currentSpeed);
+    if (NT_SUCCESS(status)) status = rate;
+  }
   EndTransceiverSequence(bridge);
   return status;
 }

@@ -42,28 +42,49 @@ NTSTATUS TransceiverInitialize(BridgeHandle bridge) {
   return TransceiverSetSpeed(bridge, kCommandSpeed, 0);
 }
 
-// The results of the line requests here are not looked at: a failed request leaves the
+namespace {
+
+// The outcome of a sequence of requests: the first failure among them, or success. A
+// request the device left unanswered for the whole time-out ends the sequence, since each
+// further request would wait as long again; a refused one does not, so that the lines
+// still end where they would.
+struct Sequence {
+  NTSTATUS status = STATUS_SUCCESS;
+
+  // Records one request's result; false when the device has stopped answering.
+  bool Step(NTSTATUS result) {
+    if (NT_SUCCESS(status)) status = result;
+    return result != STATUS_IO_TIMEOUT;
+  }
+};
+
+}  // namespace
+
+// The results of the line requests here are not reported: a refused request leaves the
 // transceiver where it was, and the next sequence restates both lines.
 NTSTATUS TransceiverPowerOn(BridgeHandle bridge) {
-  SetControlLines(bridge, FALSE, FALSE);
+  Sequence sequence;
+  if (!sequence.Step(SetControlLines(bridge, FALSE, FALSE))) return STATUS_SUCCESS;
   NdisMSleep(kLineSettleWait);
-  SetRts(bridge);
+  if (!sequence.Step(SetRts(bridge))) return STATUS_SUCCESS;
   NdisMSleep(kLineSettleWait);
-  SetDtr(bridge);
+  if (!sequence.Step(SetDtr(bridge))) return STATUS_SUCCESS;
   NdisMSleep(kLineSettleWait);
   return STATUS_SUCCESS;
 }
 
 NTSTATUS TransceiverSendCommand(BridgeHandle bridge, UCHAR command) {
-  NTSTATUS status = SetControlLines(bridge, FALSE, TRUE);  // command state
-  if (!NT_SUCCESS(status)) return status;                  // still in the normal state
+  // Refused, the command state leaves the lines in the normal state: the byte would go out
+  // as data, so nothing more is sent.
+  Sequence sequence;
+  sequence.Step(SetControlLines(bridge, FALSE, TRUE));  // command state
+  if (!NT_SUCCESS(sequence.status)) return sequence.status;
   NdisMSleep(kCommandModeWait);
-  NTSTATUS written = BridgeWrite(bridge, &command, 1);
+  if (!sequence.Step(BridgeWrite(bridge, &command, 1))) return sequence.status;
   NdisMSleep(kCommandModeWait);
-  // Back to the normal state even after a failed write, so that data pass again.
-  status = SetControlLines(bridge, TRUE, TRUE);
+  if (!sequence.Step(SetControlLines(bridge, TRUE, TRUE))) return sequence.status;  // normal state
   NdisMSleep(kCommandReturnWait);
-  return NT_SUCCESS(written) ? status : written;
+  return sequence.status;
 }
 
 NTSTATUS TransceiverSetSpeed(BridgeHandle bridge, ULONG newSpeed, ULONG currentSpeed) {
@@ -72,24 +93,22 @@ NTSTATUS TransceiverSetSpeed(BridgeHandle bridge, ULONG newSpeed, ULONG currentS
   // the bridge to 9600 first would leave it at another rate than the transceiver.
   const SpeedCommand* command = FindSpeedCommand(newSpeed);
   if (command == nullptr) return STATUS_UNSUCCESSFUL;
-  // A request of the sequence that fails (for want of memory, say) fails the change: the
-  // command byte may not have gone out at 9600, or the transceiver may still be in command
-  // mode, where it takes data for commands. The caller keeps currentSpeed and may retry;
-  // a new sequence restates both lines.
-  if (currentSpeed != kCommandSpeed) {
-    NTSTATUS status = SetBaudRate(bridge, kCommandSpeed);
-    if (!NT_SUCCESS(status)) return status;
+  // A request the device refused may have kept the command from the transceiver: the
+  // change then fails, so that the caller keeps the speed it had and the next change
+  // restates every step, rather than counting a link that no longer carries frames.
+  Sequence sequence;
+  if (currentSpeed != kCommandSpeed && !sequence.Step(SetBaudRate(bridge, kCommandSpeed))) {
+    return sequence.status;
   }
-  NTSTATUS status = SetControlLines(bridge, TRUE, FALSE);  // speed-change entry
+  if (!sequence.Step(SetControlLines(bridge, TRUE, FALSE))) return sequence.status;  // entry
   NdisMSleep(kLineSettleWait);
-  if (!NT_SUCCESS(status)) return status;
-  status = SetControlLines(bridge, TRUE, TRUE);
+  if (!sequence.Step(SetControlLines(bridge, TRUE, TRUE))) return sequence.status;
   NdisMSleep(kLineSettleWait);
-  if (!NT_SUCCESS(status)) return status;
-  return TransceiverSendCommand(bridge, command->command);
+  sequence.Step(TransceiverSendCommand(bridge, command->command));
+  return sequence.status;
 }
 
 void TransceiverShutdown(BridgeHandle bridge) {
-  ClearDtr(bridge);
-  ClearRts(bridge);
+  Sequence sequence;
+  if (sequence.Step(ClearDtr(bridge))) ClearRts(bridge);
 }

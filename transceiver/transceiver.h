@@ -45,11 +45,10 @@ NTSTATUS TransceiverQueryCaps(TransceiverCaps* caps);
 NTSTATUS TransceiverInitialize(BridgeHandle bridge);
 // The speed-change protocol. Leaves the bridge at 9600 bits/s when it changed the speed;
 // setting the bridge to the new speed is the caller's step. A speed without a command is
-// refused with STATUS_UNSUCCESSFUL before anything is sent. A failed request of the
-// sequence fails the change with its status.
+// refused with STATUS_UNSUCCESSFUL before anything is sent; a request of the sequence that
+// the device refused fails it with that request's status.
 NTSTATUS TransceiverSetSpeed(BridgeHandle bridge, ULONG newSpeed, ULONG currentSpeed);
-// The command byte in command mode, then the normal state (also after a failed write);
-// answers the first failure of its three requests.
+// Writes one command byte in command mode; the first failure of its three requests.
 NTSTATUS TransceiverSendCommand(BridgeHandle bridge, UCHAR command);
 NTSTATUS TransceiverPowerOn(BridgeHandle bridge);
 void TransceiverShutdown(BridgeHandle bridge);

@@ -9,11 +9,37 @@
 namespace host::usb {
 namespace {
 
+// The serial class requests, by their request codes.
+constexpr UCHAR kSetLineCoding = 0x20;
+constexpr UCHAR kSetControlLineState = 0x22;
+
 bool HasBuffer(PVOID buffer, PVOID mdl, ULONG length) {
   return mdl == nullptr && (length == 0 || buffer != nullptr);
 }
 
 }  // namespace
+
+std::optional<ControlRequest> ControlRequestOf(const URB& urb) {
+  switch (urb.UrbHeader.Function) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+      switch (urb.UrbControlDescriptorRequest.DescriptorType) {
+        case USB_DEVICE_DESCRIPTOR_TYPE: return ControlRequest::kDeviceDescriptor;
+        case USB_CONFIGURATION_DESCRIPTOR_TYPE: return ControlRequest::kConfigurationDescriptor;
+      }
+      return std::nullopt;
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+      return urb.UrbSelectConfiguration.ConfigurationDescriptor == nullptr
+                 ? ControlRequest::kDeconfigure
+                 : ControlRequest::kSelectConfiguration;
+    case URB_FUNCTION_CLASS_INTERFACE:
+      switch (urb.UrbControlVendorClassRequest.Request) {
+        case kSetLineCoding: return ControlRequest::kSetLineCoding;
+        case kSetControlLineState: return ControlRequest::kSetControlLineState;
+      }
+      return std::nullopt;
+  }
+  return std::nullopt;
+}
 
 LowerDevice::LowerDevice(Simulation& simulation, UsbFunction& function, CCHAR stackSize)
     : simulation_(simulation), function_(function), timers_(simulation) {
@@ -37,6 +63,28 @@ void LowerDevice::SetDelivery(Delivery delivery) {
 
 void LowerDevice::FailNext(RequestKind kind, UrbResult result, int count) {
   for (int i = 0; i < count; ++i) kinds_[Index(kind)].failures.push_back(result);
+}
+
+void LowerDevice::FailNext(ControlRequest request, UrbResult result, int count) {
+  auto& failures = controlFailures_[static_cast<std::size_t>(request)];
+  for (int i = 0; i < count; ++i) failures.push_back(result);
+}
+
+void LowerDevice::ClearFailures() {
+  for (KindSettings& settings : kinds_) settings.failures.clear();
+  for (auto& failures : controlFailures_) failures.clear();
+}
+
+std::optional<UrbResult> LowerDevice::TakeFailure(RequestKind kind, const URB& urb) {
+  std::deque<UrbResult>* failures = &kinds_[Index(kind)].failures;
+  if (std::optional<ControlRequest> request = ControlRequestOf(urb)) {
+    auto& own = controlFailures_[static_cast<std::size_t>(*request)];
+    if (!own.empty()) failures = &own;
+  }
+  if (failures->empty()) return std::nullopt;
+  UrbResult failure = failures->front();
+  failures->pop_front();
+  return failure;
 }
 
 void LowerDevice::Remove() {
@@ -132,11 +180,9 @@ NTSTATUS LowerDevice::Handle(PIRP irp) {
   pending_[irp] = Pending{urb, record};
   SetIrpCancelRoutine(irp, [this](PIRP cancelled) { OnCancel(cancelled); });
   if (settings.delivery == Delivery::kNever) return STATUS_PENDING;
-  if (!settings.failures.empty()) {
-    UrbResult failure = settings.failures.front();
-    settings.failures.pop_front();
-    if (settings.delivery == Delivery::kAtOnce) return CompleteNow(irp, urb, record, failure);
-    ScheduleFinish(irp, failure, settings.latency);
+  if (std::optional<UrbResult> failure = TakeFailure(*kind, *urb)) {
+    if (settings.delivery == Delivery::kAtOnce) return CompleteNow(irp, urb, record, *failure);
+    ScheduleFinish(irp, *failure, settings.latency);
     return STATUS_PENDING;
   }
 

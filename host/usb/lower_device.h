@@ -33,6 +33,20 @@ enum class RequestKind {
 };
 constexpr std::size_t kRequestKinds = 6;
 
+// The control requests a serial bridge's driver makes, told apart by their URB: the two
+// descriptor reads, choosing and leaving the configuration, and the two class requests.
+enum class ControlRequest {
+  kDeviceDescriptor,
+  kConfigurationDescriptor,
+  kSelectConfiguration,
+  kDeconfigure,
+  kSetLineCoding,
+  kSetControlLineState,
+};
+constexpr std::size_t kControlRequests = 6;
+// The control request a URB carries; nullopt for a transfer or another request.
+std::optional<ControlRequest> ControlRequestOf(const URB& urb);
+
 enum class Delivery {
   kLater,   // completed `latency` after the device finished it, from the completion context
   kAtOnce,  // completed as soon as the device finished it, in the context that finished
@@ -71,6 +85,12 @@ class LowerDevice {
   // device, completed as their delivery says.
   void FailNext(RequestKind kind, UrbResult result, int count = 1);
   void StallNext(RequestKind kind, int count = 1) { FailNext(kind, kUrbStall, count); }
+  // The same for one control request: the next `count` of them fail with `result`. These
+  // come before the failures set for their request kind.
+  void FailNext(ControlRequest request, UrbResult result, int count = 1);
+  void StallNext(ControlRequest request, int count = 1) { FailNext(request, kUrbStall, count); }
+  // Forgets the failures not yet used, of every kind and request.
+  void ClearFailures();
   // Unplugs the device: pending requests complete with STATUS_DEVICE_NOT_CONNECTED from
   // the completion context, and every later request fails with it at once.
   void Remove();
@@ -96,6 +116,8 @@ class LowerDevice {
   static std::size_t Index(RequestKind kind) { return static_cast<std::size_t>(kind); }
   static NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp);
   NTSTATUS Handle(PIRP irp);
+  // The failure set for this URB's next request, taken from its queue; none: it goes on.
+  std::optional<UrbResult> TakeFailure(RequestKind kind, const URB& urb);
   // The request's kind, or the reason the URB is refused.
   std::optional<RequestKind> Classify(URB* urb, UrbResult* refusal) const;
   // Completes inside the call that submitted it; returns the request's status.
@@ -112,6 +134,7 @@ class LowerDevice {
   DRIVER_OBJECT driver_{};
   DEVICE_OBJECT device_{};
   std::array<KindSettings, kRequestKinds> kinds_{};
+  std::array<std::deque<UrbResult>, kControlRequests> controlFailures_{};
   std::vector<BusRequest> requests_;
   std::map<PIRP, Pending> pending_;
   bool removed_ = false;

@@ -1,5 +1,8 @@
 // Reset through NDIS: the drain, the rebuilt line settings, speed and receive loop, the
 // failures and their error-log entry, and the sends held across it.
+#include "bridge/bridge_device.h"
+#include "miniport/work_item.h"
+#include "receive/read_loop.h"
 #include "tests/miniport/driver_entry_fixture.h"
 #include "tests/sir/sir_reference.h"
 
@@ -98,6 +101,30 @@ TEST_F(Reset, BringsTheLinkToTheTargetSpeed) {
       EXPECT_TRUE(adapter.block.errorLog().empty());
       ndis.Halt(adapter);
     }
+  });
+}
+
+// A receive restart whose device refused the configuration leaves the bridge stopped, so
+// that neither reads nor writes can be posted; a reset starts it again.
+TEST_F(Reset, StartsABridgeThatARestartLeftStopped) {
+  RunWithDriver([&](host::ndis::MiniportHost& ndis) {
+    host::ndis::Adapter& adapter = BringUp(ndis);
+    IrDevice* device = Device(adapter);
+    adapter.dongle->lower.FailNext(RequestKind::kBulkIn, {STATUS_DEVICE_DATA_ERROR, 0});
+    adapter.dongle->transceiver.InjectInfrared({0x55}, 9600);
+    ASSERT_TRUE(sim().RunUntil([&] { return device->deviceError != 0; },
+                               sim().Now() + host::kSecond));
+    adapter.dongle->lower.StallNext(host::usb::ControlRequest::kSelectConfiguration);
+    ASSERT_EQ(QueueWorkItem(RestartReceiveWork, device, RestartReceive, nullptr, 0),
+              STATUS_SUCCESS);
+    ASSERT_TRUE(sim().RunUntil([&] { return !IsBridgeStarted(device->bridge); },
+                               sim().Now() + 5 * host::kSecond));
+    sim().RunFor(2 * host::kSecond);
+
+    EXPECT_EQ(ndis.Reset(adapter).status, NDIS_STATUS_SUCCESS);
+    EXPECT_TRUE(IsBridgeStarted(device->bridge));
+    EXPECT_EQ(adapter.dongle->bridge.pendingReads(), 1u);
+    ndis.Halt(adapter);
   });
 }
 

@@ -255,6 +255,56 @@ TEST_F(TransceiverTest, LinkCarriesBytesBothWaysAtTheNewSpeed) {
   });
 }
 
+// A change the device did not carry out is not counted: a refused request of the sequence
+// fails it, and the link keeps the speed it had.
+TEST_F(TransceiverTest, ASpeedChangeWithARefusedRequestFailsAndKeepsTheSpeed) {
+  using host::usb::ControlRequest;
+  struct Case {
+    const char* name;
+    std::function<void()> fault;
+  };
+  const Case cases[] = {
+      {"rate to 9600", [&] { lower.StallNext(ControlRequest::kSetLineCoding); }},
+      {"speed-change entry", [&] { lower.StallNext(ControlRequest::kSetControlLineState); }},
+      {"command state",
+       [&] {
+         lower.FailNext(ControlRequest::kSetControlLineState, host::usb::kUrbSuccess, 2);
+         lower.StallNext(ControlRequest::kSetControlLineState);
+       }},
+      {"command byte", [&] { lower.StallNext(host::usb::RequestKind::kBulkOut, 2); }},
+  };
+  Run([&] {
+    for (const Case& each : cases) {
+      SCOPED_TRACE(each.name);
+      BridgeHandle bridge = LinkAt(115200);
+      each.fault();
+      EXPECT_EQ(ChangeTo(FindSpeedRow(57600)), STATUS_UNSUCCESSFUL);
+      EXPECT_EQ(device.currentSpeed, 115200u);
+      lower.ClearFailures();
+      EXPECT_EQ(ChangeTo(FindSpeedRow(57600)), STATUS_SUCCESS);  // restated in full
+      EXPECT_EQ(transceiver.infraredSpeed(), 57600u);
+      Release(bridge);
+    }
+  });
+}
+
+// A device that stops answering ends a sequence at the first request that timed out,
+// rather than costing 3 s for each of its requests.
+TEST_F(TransceiverTest, ASequenceEndsAtTheFirstRequestTheDeviceLeavesUnanswered) {
+  Run([&] {
+    BridgeHandle bridge = LinkAt(115200);
+    lower.SetDelivery(host::usb::RequestKind::kClassRequest, host::usb::Delivery::kNever);
+    EXPECT_EQ(TransceiverSetSpeed(bridge, 57600, 115200), STATUS_IO_TIMEOUT);
+    EXPECT_LT(sim().Now() - start, 3 * host::kSecond + host::kMillisecond);
+    Mark();
+    EXPECT_EQ(TransceiverPowerOn(bridge), STATUS_SUCCESS);
+    TransceiverShutdown(bridge);
+    EXPECT_LT(sim().Now() - start, 2 * (3 * host::kSecond + host::kMillisecond));
+    lower.SetDelivery(host::usb::RequestKind::kClassRequest, host::usb::Delivery::kLater);
+    Release(bridge);
+  });
+}
+
 struct SpeedChangeThread {
   IrDevice* device;
   bool done = false;

@@ -30,6 +30,7 @@
 
 #include "control/device_control.h"
 #include "host/devices/infrared_medium.h"
+#include "host/kernel/scheduler.h"
 #include "host/io/io_manager.h"
 #include "host/ndis/miniport_host.h"
 #include "host/ndis/send_packet.h"
@@ -105,15 +106,33 @@ class Bench {
         simulation, a_->dongle->transceiver, b_->dongle->transceiver);
     // Half the seeds have the bus complete bulk transfers as soon as the device has
     // finished them, in the context that finished them, so that completions also run
-    // nested in the calls that post the next transfer.
-    if (seed % 2 == 1) {
-      for (Adapter* adapter : {a_, b_}) {
-        adapter->dongle->lower.SetDelivery(host::usb::RequestKind::kBulkOut,
-                                           host::usb::Delivery::kAtOnce);
-        adapter->dongle->lower.SetDelivery(host::usb::RequestKind::kBulkIn,
-                                           host::usb::Delivery::kAtOnce);
+    // nested in the calls that post the next transfer; the other half after a drawn
+    // latency.
+    for (Adapter* adapter : {a_, b_}) {
+      for (auto kind : {host::usb::RequestKind::kBulkOut, host::usb::RequestKind::kBulkIn}) {
+        if (seed % 2 == 1) {
+          adapter->dongle->lower.SetDelivery(kind, host::usb::Delivery::kAtOnce);
+        } else {
+          adapter->dongle->lower.SetLatency(kind, DrawTime(0, 2 * host::kMillisecond));
+        }
       }
     }
+    StartWatch();
+  }
+
+  // Lets every thread the scenario started end (they all do in a run that passed), so
+  // that none outlives what it uses.
+  ~Bench() {
+    watching_ = false;
+    for (Traffic& traffic : traffics_) traffic.stop = true;
+    simulation_.RunUntil(
+        [&] {
+          for (const Thread& thread : threads_) {
+            if (!thread.done) return false;
+          }
+          return true;
+        },
+        simulation_.Now() + 60 * host::kSecond);
   }
 
   MiniportHost& ndis() { return ndis_; }
@@ -159,11 +178,13 @@ class Bench {
   bool WaitFor(const std::function<bool()>& pred, const char* what,
                host::VirtualTime patience = 120 * host::kSecond) {
     bool reached = simulation_.RunUntil(pred, simulation_.Now() + patience);
-    EXPECT_TRUE(reached) << "never reached: " << what;
+    EXPECT_TRUE(reached) << "never reached: " << what << ", "
+                         << simulation_.scheduler().DescribeThreads();
     return reached;
   }
 
-  // `count` packets of 4 to `maxSize` bytes from one adapter to the other.
+  // `count` packets of 4 to `maxSize` bytes from one adapter to the other, and now and
+  // then a longer one.
   Traffic& Prepare(Adapter& from, Adapter& to, std::size_t count, std::size_t maxSize = 48) {
     traffics_.emplace_back();
     Traffic& traffic = traffics_.back();
@@ -172,8 +193,10 @@ class Bench {
     traffic.firstSequence = static_cast<std::uint16_t>(nextSequence_);
     nextSequence_ += count;
     for (std::size_t i = 0; i < count; ++i) {
+      // Now and then a frame longer than one read.
+      std::size_t size = Draw(0, 15) == 0 ? Draw(1500, 2050) : Draw(4, maxSize);
       traffic.payloads.push_back(MakePayload(
-          static_cast<std::uint16_t>(traffic.firstSequence + i), Draw(4, maxSize), random_));
+          static_cast<std::uint16_t>(traffic.firstSequence + i), size, random_));
       traffic.packets.push_back(
           std::make_unique<host::ndis::SendPacket>(traffic.payloads.back()));
     }
@@ -299,6 +322,14 @@ class Bench {
     EXPECT_EQ(device->rxPendingList.Flink, &device->rxPendingList) << "buffers left pending";
   }
 
+  // Draws the link speed both adapters run at: 9600 or 115200 bits/s.
+  void DrawLinkSpeed() {
+    ULONG speed = Draw(0, 1) == 0 ? 9600 : 115200;
+    for (Adapter* adapter : {a_, b_}) {
+      EXPECT_EQ(ndis_.SetUlong(*adapter, OID_IRDA_LINK_SPEED, speed).status, NDIS_STATUS_SUCCESS);
+    }
+  }
+
   void HaltBoth() {
     ndis_.Halt(*a_);
     ndis_.Halt(*b_);
@@ -309,6 +340,20 @@ class Bench {
     std::function<void()> body;
     bool done;
   };
+
+  // Watches, every half millisecond, that no adapter ever has two reads outstanding on
+  // its one read buffer.
+  void StartWatch() {
+    Start([this] {
+      while (watching_) {
+        for (Adapter* adapter : {a_, b_}) {
+          EXPECT_LE(adapter->dongle->bridge.pendingReads(), 1u)
+              << "reads outstanding at " << simulation_.Now();
+        }
+        NdisMSleep(500);
+      }
+    });
+  }
 
   static std::optional<std::size_t> IndexOf(const Traffic& traffic, PNDIS_PACKET packet) {
     for (std::size_t i = 0; i < traffic.packets.size(); ++i) {
@@ -330,6 +375,7 @@ class Bench {
   std::deque<Thread> threads_;
   std::deque<Traffic> traffics_;
   std::size_t nextSequence_ = 1;
+  bool watching_ = true;
 };
 
 // The scenarios.
@@ -338,6 +384,7 @@ class Bench {
 // meet the completions that start the queued packets.
 void SendAgainstCompletion(Bench& bench) {
   bench.InitializeBoth();
+  bench.DrawLinkSpeed();
   Traffic& toB = bench.Prepare(bench.a(), bench.b(), 14);
   Traffic& toA = bench.Prepare(bench.b(), bench.a(), 14);
   bench.StartSending(toB);
@@ -359,6 +406,7 @@ void SendAgainstCompletion(Bench& bench) {
 // buffer is free again.
 void ReturnDuringIndication(Bench& bench) {
   bench.InitializeBoth();
+  bench.DrawLinkSpeed();
   Adapter& b = bench.b();
   bool returnInside = bench.Draw(0, 1) == 1;
   if (returnInside) {
@@ -403,6 +451,7 @@ void ReturnDuringIndication(Bench& bench) {
 // ones lost, and afterwards traffic both ways is whole again.
 void ResetDuringTraffic(Bench& bench) {
   bench.InitializeBoth();
+  bench.DrawLinkSpeed();
   Adapter& reset = bench.Draw(0, 1) == 0 ? bench.a() : bench.b();
   Traffic& toB = bench.Prepare(bench.a(), bench.b(), 12);
   Traffic& toA = bench.Prepare(bench.b(), bench.a(), 12);
@@ -437,6 +486,7 @@ void ResetDuringTraffic(Bench& bench) {
 // with a failure, and nothing is left behind.
 void HaltDuringTraffic(Bench& bench) {
   bench.InitializeBoth();
+  bench.DrawLinkSpeed();
   bool aFirst = bench.Draw(0, 1) == 0;
   Adapter& first = aFirst ? bench.a() : bench.b();
   Traffic& toB = bench.Prepare(bench.a(), bench.b(), 12);
@@ -466,6 +516,7 @@ void HaltDuringTraffic(Bench& bench) {
 // frames may be lost while it is down; afterwards traffic both ways is whole again.
 void PowerDuringTraffic(Bench& bench) {
   bench.InitializeBoth();
+  bench.DrawLinkSpeed();
   Adapter& cycled = bench.Draw(0, 1) == 0 ? bench.a() : bench.b();
   EXPECT_EQ(Bench::Device(cycled)->managesPower, 1);
   Traffic& toB = bench.Prepare(bench.a(), bench.b(), 12);
@@ -615,8 +666,14 @@ TEST_P(Interleaving, Seeds) {
           if (scenario.managesPower) simulation.SetWdmVersion(1, 0);
         },
         [&](host::Simulation& simulation) {
-          Bench bench(simulation, seed);
-          scenario.run(bench);
+          {
+            Bench bench(simulation, seed);
+            scenario.run(bench);
+          }
+          // A halt that had to give up waiting for a transfer leaves its message.
+          for (const std::string& entry : simulation.debugLog().entries()) {
+            EXPECT_EQ(entry.find("TIME OUT"), std::string::npos) << entry;
+          }
         });
     ++runs;
     if (!run.Clean()) {

@@ -24,6 +24,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -79,8 +80,14 @@ struct Traffic {
   bool stop = false;  // the sender ends after the send it is in
   bool done = false;
 
+  // Completions of this traffic's own packets (another sender may share the adapter).
   std::size_t Completed() const {
-    return from->block.sendCompletions().size() - completionsBefore;
+    const auto& all = from->block.sendCompletions();
+    std::size_t own = 0;
+    for (std::size_t i = completionsBefore; i < all.size(); ++i) {
+      for (const auto& packet : packets) own += packet->get() == all[i].packet;
+    }
+    return own;
   }
 };
 
@@ -380,21 +387,20 @@ class Bench {
 
 // The scenarios.
 
-// Both adapters send at once, each keeping three packets with its driver, so that sends
-// meet the completions that start the queued packets.
+// Both adapters send at once, each keeping three packets with its driver, and a second
+// sender on one adapter sends beside the first, so that sends meet each other and the
+// completions that start the queued packets. Each sender's packets arrive in its order.
 void SendAgainstCompletion(Bench& bench) {
   bench.InitializeBoth();
   bench.DrawLinkSpeed();
   Traffic& toB = bench.Prepare(bench.a(), bench.b(), 14);
+  Traffic& alsoToB = bench.Prepare(bench.a(), bench.b(), 8);
   Traffic& toA = bench.Prepare(bench.b(), bench.a(), 14);
-  bench.StartSending(toB);
-  bench.StartSending(toA);
-  bench.Finish(toB);
-  bench.Finish(toA);
-  bench.Check(toB, {});
-  bench.Check(toA, {});
-  EXPECT_EQ(Bench::Device(bench.a())->txOkCount, 14u);
-  EXPECT_EQ(Bench::Device(bench.b())->txErrorCount, 0u);
+  for (Traffic* traffic : {&toB, &alsoToB, &toA}) bench.StartSending(*traffic);
+  for (Traffic* traffic : {&toB, &alsoToB, &toA}) bench.Finish(*traffic);
+  for (Traffic* traffic : {&toB, &alsoToB, &toA}) bench.Check(*traffic, {});
+  EXPECT_EQ(Bench::Device(bench.a())->txOkCount, 22u);
+  EXPECT_EQ(Bench::Device(bench.a())->txErrorCount + Bench::Device(bench.b())->txErrorCount, 0u);
   bench.HaltBoth();
 }
 
@@ -591,9 +597,10 @@ void ExchangeDuringSpeedChange(Bench& bench) {
   bench.HaltBoth();
 }
 
-// Two adapters initialized on two threads at once, a frame each way, then halted on two
-// threads at once: both come up, both are listed, one of them is the current adapter,
-// and after the halts nothing is listed, current or left behind.
+// Two adapters initialized on two threads at once, a frame each way, then, while both
+// send, halted on two threads at once: both come up, both are listed, one of them is the
+// current adapter; every send completes once, and after the halts nothing is listed,
+// current or left behind.
 void InitializeAndHaltAtOnce(Bench& bench) {
   NDIS_STATUS statusA = NDIS_STATUS_FAILURE;
   NDIS_STATUS statusB = NDIS_STATUS_FAILURE;
@@ -620,9 +627,19 @@ void InitializeAndHaltAtOnce(Bench& bench) {
   bench.Check(toB, {});
   bench.Check(toA, {});
 
+  Traffic& lastToB = bench.Prepare(bench.a(), bench.b(), 10);
+  Traffic& lastToA = bench.Prepare(bench.b(), bench.a(), 10);
+  bench.StartSending(lastToB);
+  bench.StartSending(lastToA);
+  bench.sim().RunFor(bench.DrawTime(0, 150 * host::kMillisecond));
+  bench.StopSending(lastToB);
+  bench.StopSending(lastToA);
   const bool& aDown = bench.Start([&] { bench.ndis().Halt(bench.a()); });
   const bool& bDown = bench.Start([&] { bench.ndis().Halt(bench.b()); });
   bench.WaitFor([&] { return aDown && bDown; }, "both halted");
+  const Allowance halted{.failures = true, .losses = true, .unsent = true};
+  bench.Check(lastToB, halted);
+  bench.Check(lastToA, halted);
   EXPECT_EQ(currentAdapter, nullptr);
   EXPECT_EQ(adapterList.Flink, &adapterList);
 }
@@ -632,6 +649,8 @@ struct Scenario {
   void (*run)(Bench&);
   bool managesPower = false;  // the system's WDM version leaves power to the driver
 };
+
+void PrintTo(const Scenario& scenario, std::ostream* out) { *out << scenario.name; }
 
 const Scenario kScenarios[] = {
     {"SendAgainstCompletion", SendAgainstCompletion},

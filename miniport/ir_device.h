@@ -106,6 +106,11 @@ struct IrDevice {
   UCHAR applyTurnaround;  // the next frame gets turnaround flags
   UCHAR halting;          // completions stop their work
   UCHAR resetting;        // completions stop their work while a reset drains
+  // From MiniportReset until the reset has rebuilt the link, new sends wait in the queue:
+  // a frame written while the transceiver is off or in command mode would be lost, and
+  // its bytes taken as commands could leave the transceiver at another speed. Under
+  // sendLock.
+  UCHAR holdingSends;
 
   // Receive tracking.
   RxBuffer rxBuffers[kRxBufferCount];

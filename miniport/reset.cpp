@@ -13,12 +13,16 @@
 NDIS_STATUS MiniportReset(PBOOLEAN addressingReset, NDIS_HANDLE miniportAdapterContext) {
   auto* device = static_cast<IrDevice*>(miniportAdapterContext);
   WriteOnce(device->resetting, UCHAR{1});
+  device->sendLockIrql = KfAcquireSpinLock(&device->sendLock);
+  WriteOnce(device->holdingSends, UCHAR{1});
+  KfReleaseSpinLock(&device->sendLock, device->sendLockIrql);
   *addressingReset = TRUE;
   if (NT_SUCCESS(QueueWorkItem(ResetWork, device, ResetWorker, nullptr, 0))) {
     return NDIS_STATUS_PENDING;
   }
   // The adapter goes on as it was, but it was not reset: say so.
   WriteOnce(device->resetting, UCHAR{0});
+  ResumeHeldSends(device);
   return NDIS_STATUS_RESOURCES;
 }
 
@@ -72,6 +76,7 @@ NDIS_STATUS IrReinitialize(IrDevice* device) {
 NTSTATUS ResetWorker(WorkItem* item) {
   IrDevice* device = item->device;
   NDIS_STATUS status = IrReinitialize(device);
+  ResumeHeldSends(device);  // the link is rebuilt (or the reset gave up on it)
   if (status != NDIS_STATUS_SUCCESS) {
     NdisWriteErrorLogEntry(device->miniportHandle, NDIS_ERROR_CODE_ADAPTER_NOT_FOUND, 1, status);
     status = NDIS_STATUS_HARD_ERRORS;

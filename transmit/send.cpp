@@ -15,9 +15,8 @@ PNDIS_PACKET& NextInQueue(PNDIS_PACKET packet) {
 }
 
 // Takes the next queued packet and makes it current, or goes Idle when there is none.
-// Caller does not hold sendLock.
-PNDIS_PACKET TakeNextPacket(IrDevice* device) {
-  device->sendLockIrql = KfAcquireSpinLock(&device->sendLock);
+// Caller holds sendLock.
+PNDIS_PACKET TakeNextPacketLocked(IrDevice* device) {
   PNDIS_PACKET packet = device->sendQueueHead;
   if (packet == nullptr) {
     device->currentSendPacket = nullptr;
@@ -28,19 +27,27 @@ PNDIS_PACKET TakeNextPacket(IrDevice* device) {
     NextInQueue(packet) = nullptr;
     device->currentSendPacket = packet;
   }
+  return packet;
+}
+
+// Caller does not hold sendLock.
+PNDIS_PACKET TakeNextPacket(IrDevice* device) {
+  device->sendLockIrql = KfAcquireSpinLock(&device->sendLock);
+  PNDIS_PACKET packet = TakeNextPacketLocked(device);
   KfReleaseSpinLock(&device->sendLock, device->sendLockIrql);
   return packet;
 }
 
-// Starts queued packets until one is in flight or the queue is empty. Packets that
-// cannot be started are failed on the way.
-void StartQueuedPackets(IrDevice* device) {
-  while (PNDIS_PACKET packet = TakeNextPacket(device)) {
+// Starts `packet`, already current, and then queued packets until one is in flight or
+// the queue is empty. Packets that cannot be started are failed on the way.
+void StartQueuedPackets(IrDevice* device, PNDIS_PACKET packet) {
+  while (packet != nullptr) {
     BOOLEAN started = FALSE;
     StartSend(device, packet, 0, &started);
     if (started) return;  // the new write's completion carries the chain on
     ++device->txErrorCount;
     NdisMSendComplete(device->miniportHandle, packet, NDIS_STATUS_FAILURE);
+    packet = TakeNextPacket(device);
   }
 }
 
@@ -54,7 +61,7 @@ NDIS_STATUS MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET packet
 
   device->sendLockIrql = KfAcquireSpinLock(&device->sendLock);
   NextInQueue(packet) = nullptr;
-  if (device->currentSendPacket != nullptr) {
+  if (device->currentSendPacket != nullptr || device->holdingSends) {
     if (device->sendQueueHead == nullptr) {
       device->sendQueueHead = packet;
     } else {
@@ -78,7 +85,7 @@ NDIS_STATUS MiniportSend(NDIS_HANDLE miniportAdapterContext, PNDIS_PACKET packet
   device->sendLockIrql = KfAcquireSpinLock(&device->sendLock);
   ++device->txErrorCount;
   KfReleaseSpinLock(&device->sendLock, device->sendLockIrql);
-  StartQueuedPackets(device);
+  StartQueuedPackets(device, TakeNextPacket(device));
   return NDIS_STATUS_FAILURE;
 }
 
@@ -124,7 +131,7 @@ NTSTATUS SendComplete(PDEVICE_OBJECT /*deviceObject*/, PIRP irp, PVOID context) 
   }
   NdisMSendComplete(device->miniportHandle, device->currentSendPacket, status);
   IoFreeIrp(irp);
-  StartQueuedPackets(device);
+  StartQueuedPackets(device, TakeNextPacket(device));
   return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -154,6 +161,18 @@ void FailHeldSends(IrDevice* device) {
     NdisMSendComplete(device->miniportHandle, packet, NDIS_STATUS_FAILURE);
   }
   if (current != nullptr) NdisMSendComplete(device->miniportHandle, current, NDIS_STATUS_FAILURE);
+}
+
+void ResumeHeldSends(IrDevice* device) {
+  device->sendLockIrql = KfAcquireSpinLock(&device->sendLock);
+  WriteOnce(device->holdingSends, UCHAR{0});
+  PNDIS_PACKET packet = nullptr;
+  if (device->currentSendPacket == nullptr && device->sendQueueHead != nullptr) {
+    WriteOnce(device->nowSending, UCHAR{1});
+    packet = TakeNextPacketLocked(device);
+  }
+  KfReleaseSpinLock(&device->sendLock, device->sendLockIrql);
+  StartQueuedPackets(device, packet);
 }
 
 void ReleaseTransmit(IrDevice* device) {

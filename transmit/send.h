@@ -22,6 +22,10 @@ NTSTATUS SendComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 // once no write is outstanding.
 void FailHeldSends(IrDevice* device);
 
+// Ends the hold a reset puts on new sends (holdingSends) and starts the packets queued
+// meanwhile, in order.
+void ResumeHeldSends(IrDevice* device);
+
 // Transmit parts of the adapter's resource set-up and release.
 NDIS_STATUS SetupTransmit(IrDevice* device);
 void ReleaseTransmit(IrDevice* device);

@@ -26,7 +26,8 @@ inline std::uint16_t PayloadChecksum(const Bytes& payload) {
 // A payload of `size` bytes: sequence number (2 bytes), then random bytes rich in the
 // ones that need stuffing, then a checksum of everything before it (2 bytes). Below four
 // bytes there is no room for the checksum.
-inline Bytes MakePayload(std::uint16_t sequence, std::size_t size, std::mt19937& random) {
+template <class RandomBits>
+Bytes MakePayload(std::uint16_t sequence, std::size_t size, RandomBits& random) {
   Bytes payload(size);
   payload[0] = static_cast<UCHAR>(sequence);
   payload[1] = static_cast<UCHAR>(sequence >> 8);

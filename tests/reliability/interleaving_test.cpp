@@ -37,34 +37,17 @@
 #include "host/ndis/send_packet.h"
 #include "miniport/driver_entry.h"
 #include "miniport/ir_device.h"
+#include "tests/end_to_end/payload.h"
 #include "tests/support/fresh_run.h"
 
 namespace sirtest {
 namespace {
 
-using Bytes = std::vector<UCHAR>;
 using host::ndis::Adapter;
 using host::ndis::MiniportHost;
 
 constexpr std::uint64_t kSeeds = 50;
 constexpr std::uint64_t kLongSeeds = 2000;
-
-// A payload of `size` bytes (at least 4): sequence number, bytes rich in the ones that need
-// stuffing, and a checksum of what comes before it.
-Bytes MakePayload(std::uint16_t sequence, std::size_t size, std::mt19937_64& random) {
-  Bytes payload(size);
-  payload[0] = static_cast<UCHAR>(sequence);
-  payload[1] = static_cast<UCHAR>(sequence >> 8);
-  const UCHAR special[] = {0x7D, 0xC0, 0xC1};
-  for (std::size_t i = 2; i + 2 < size; ++i) {
-    payload[i] = random() % 4 == 0 ? special[random() % 3] : static_cast<UCHAR>(random());
-  }
-  std::uint16_t sum = 0;
-  for (std::size_t i = 0; i + 2 < size; ++i) sum = static_cast<std::uint16_t>(sum * 31 + payload[i]);
-  payload[size - 2] = static_cast<UCHAR>(sum);
-  payload[size - 1] = static_cast<UCHAR>(sum >> 8);
-  return payload;
-}
 
 // Packets from one adapter to the other, sent by a thread of their own that keeps a few
 // with the driver at once (as a protocol's window would), and what became of each.
@@ -297,7 +280,7 @@ class Bench {
         ADD_FAILURE() << Name(traffic) << ": a frame of " << bytes.size() << " bytes arrived";
         continue;
       }
-      auto sequence = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+      const std::uint16_t sequence = PayloadSequence(bytes);
       std::size_t index = static_cast<std::uint16_t>(sequence - traffic.firstSequence);
       if (index >= traffic.payloads.size()) continue;  // the other direction's, or another batch
       EXPECT_EQ(bytes, traffic.payloads[index]) << Name(traffic) << ": packet " << index;

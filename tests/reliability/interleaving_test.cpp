@@ -320,6 +320,18 @@ class Bench {
     }
   }
 
+  // `count` packets each way at once, after a disturbance: every one must arrive whole.
+  void SendWholeBothWays(std::size_t count) {
+    Traffic& toB = Prepare(*a_, *b_, count);
+    Traffic& toA = Prepare(*b_, *a_, count);
+    StartSending(toB);
+    StartSending(toA);
+    Finish(toB);
+    Finish(toA);
+    Check(toB, {});
+    Check(toA, {});
+  }
+
   void HaltBoth() {
     ndis_.Halt(*a_);
     ndis_.Halt(*b_);
@@ -462,14 +474,7 @@ void ResetDuringTraffic(Bench& bench) {
   bench.Check(toA, aReset ? toReset : fromReset);
   EXPECT_EQ(reset.dongle->bridge.pendingReads(), 1u);
 
-  Traffic& againToB = bench.Prepare(bench.a(), bench.b(), 6);
-  Traffic& againToA = bench.Prepare(bench.b(), bench.a(), 6);
-  bench.StartSending(againToB);
-  bench.StartSending(againToA);
-  bench.Finish(againToB);
-  bench.Finish(againToA);
-  bench.Check(againToB, {});
-  bench.Check(againToA, {});
+  bench.SendWholeBothWays(6);
   bench.HaltBoth();
 }
 
@@ -532,14 +537,7 @@ void PowerDuringTraffic(Bench& bench) {
   EXPECT_EQ(device->nowReceiving, 1);
   EXPECT_EQ(cycled.dongle->bridge.pendingReads(), 1u);
 
-  Traffic& againToB = bench.Prepare(bench.a(), bench.b(), 6);
-  Traffic& againToA = bench.Prepare(bench.b(), bench.a(), 6);
-  bench.StartSending(againToB);
-  bench.StartSending(againToA);
-  bench.Finish(againToB);
-  bench.Finish(againToA);
-  bench.Check(againToB, {});
-  bench.Check(againToA, {});
+  bench.SendWholeBothWays(6);
   bench.HaltBoth();
 }
 

@@ -1,12 +1,11 @@
 #include "tests/reliability/scenarios.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "control/device_control.h"
 #include "oid/query_information.h"
-#include "sir/fcs16.h"
 #include "sir/sir_format.h"
+#include "tests/sir/sir_reference.h"
 
 namespace sirtest::scenario {
 namespace {
@@ -20,25 +19,8 @@ constexpr host::VirtualTime kReceiveSettle = 500 * host::kMillisecond;
 // Large enough for the longest answer (the supported-OID list).
 constexpr ULONG kQueryLength = 256;
 
-Bytes Ulong(ULONG value) {
-  Bytes bytes(sizeof value);
-  std::memcpy(bytes.data(), &value, sizeof value);
-  return bytes;
-}
-
 // The stuffed body of a frame: payload and FCS, low byte first, then EOF.
-Bytes StuffedBody(const Bytes& payload) {
-  USHORT fcs = ComputeFcs16(payload.data(), static_cast<ULONG>(payload.size()));
-  Bytes unstuffed = payload;
-  unstuffed.push_back(static_cast<UCHAR>(fcs));
-  unstuffed.push_back(static_cast<UCHAR>(fcs >> 8));
-  Bytes body(2 * unstuffed.size() + 1);
-  PUCHAR end = body.data();
-  for (UCHAR byte : unstuffed) end = SirWriteStuffed(end, byte);
-  *end++ = kSirEof;
-  body.resize(static_cast<std::size_t>(end - body.data()));
-  return body;
-}
+Bytes StuffedBody(const Bytes& payload) { return Cat({Stuffed(WithFcs(payload)), {kSirEof}}); }
 
 }  // namespace
 
@@ -79,12 +61,7 @@ std::vector<SendOutcome> SendAndWait(Rig& rig, const std::vector<Bytes>& payload
   return outcomes;
 }
 
-Bytes SirFrame(const Bytes& payload) {
-  Bytes frame{kSirBof};
-  Bytes body = StuffedBody(payload);
-  frame.insert(frame.end(), body.begin(), body.end());
-  return frame;
-}
+Bytes SirFrame(const Bytes& payload) { return ReferenceFrame(payload, 1); }
 
 bool PeerHeard(const Rig& rig, const Bytes& payload, std::size_t from) {
   const auto& received = rig.peer.received();
@@ -139,7 +116,7 @@ std::vector<RequestOutcome> SetEach(Rig& rig) {
     ULONG value = 0;
     if (oid == OID_IRDA_LINK_SPEED) value = rig.device()->currentSpeed;
     if (oid == OID_PNP_SET_POWER) value = NdisDeviceStateD0;
-    outcomes.push_back({oid, rig.ndis.Set(rig.adapter, oid, Ulong(value))});
+    outcomes.push_back({oid, rig.ndis.SetUlong(rig.adapter, oid, value)});
   }
   return outcomes;
 }

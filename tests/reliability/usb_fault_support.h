@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -128,19 +127,5 @@ class UsbRig {
   std::unique_ptr<host::devices::ScriptedPeer> peer_;  // after the packets: goes first
   int checks_ = 0;
 };
-
-// Runs body on a simulated thread of its own, as an application would; body must outlive
-// the thread.
-inline void StartApplicationThread(std::function<void()>* body) {
-  HANDLE thread = nullptr;
-  PsCreateSystemThread(
-      &thread, 0, nullptr, nullptr, nullptr,
-      [](PVOID context) {
-        (*static_cast<std::function<void()>*>(context))();
-        PsTerminateSystemThread(STATUS_SUCCESS);
-      },
-      body);
-  ZwClose(thread);
-}
 
 }  // namespace sirtest

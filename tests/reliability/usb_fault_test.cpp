@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "host/usb/lower_device.h"
+#include "tests/host/kernel_test_support.h"
 #include "tests/miniport/adapter_scripted_bus.h"
 #include "tests/reliability/usb_fault_support.h"
 #include "tests/support/fresh_run.h"
@@ -360,11 +361,11 @@ TEST(UsbFaults, RemovalDuringEachOperationCompletesEverythingOnce) {
        [](UsbRig& rig) {
          host::io::IoResult result;
          bool done = false;
-         std::function<void()> application = [&] {
+         kerneltest::SystemThreads application;
+         application.Start([&] {
            result = rig.Exchange({0x01, 0x02}, 2);
            done = true;
-         };
-         StartApplicationThread(&application);
+         });
          RemoveAfter(rig, 60 * host::kMillisecond);
          ASSERT_TRUE(rig.simulation().RunUntil([&] { return done; },
                                                rig.simulation().Now() + 10 * host::kSecond));
